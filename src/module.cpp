@@ -1,0 +1,56 @@
+// The module entry: multi-phase initialisation whose one execution step adds
+// the classes in their fixed order.
+#include "python/enums.hpp"
+#include "python/host.hpp"
+#include "python/schema.hpp"
+#include "python/thrift_parser.hpp"
+
+namespace {
+
+using namespace vantrel::py;
+
+struct ClassEntry {
+    const char* name;
+    PyTypeObject* (*create)();
+};
+
+constexpr ClassEntry classes[] = {
+    {"ThriftParser", parser_class},
+    {"ThriftStruct", struct_class},
+    {"ThriftField", field_class},
+    {"PyThriftService", service_class},
+    {"PyThriftMethod", method_class},
+    {"ProtocolType", protocol_type_class},
+    {"TransportType", transport_type_class},
+};
+
+int exec_module(PyObject* module) {
+    return boundary<int>(-1, [&] {
+        for (const ClassEntry& entry : classes) {
+            PyTypeObject* type = entry.create();
+            check(PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)));
+        }
+        return 0;
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vantrel",
+    "A Python module implemented natively: Thrift IDL parsing, serialization and RPC.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_vantrel() { return PyModuleDef_Init(&module_def); }
