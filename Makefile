@@ -22,6 +22,18 @@ test-asan: $(ASAN_VENV)/.installed
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	$(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
+# Serialization benchmark against thriftpy2, thrift and msgspec. The peers and
+# Debian's thrift compiler are installed here only; the Apache thrift classes
+# are generated from the benchmark's IDL into build/bench-gen.
+# Pass options with BENCH_ARGS, e.g. make bench BENCH_ARGS="--quick --filter Ping".
+bench: $(VENV)/.installed
+	$(VENV)/bin/python -m pip install -q thriftpy2 thrift msgspec
+	command -v thrift >/dev/null 2>&1 || \
+	  { $(SUDO) apt-get update && $(SUDO) apt-get install -y thrift-compiler; }
+	rm -rf build/bench-gen && mkdir -p build/bench-gen
+	thrift --gen py -out build/bench-gen bench/bench.thrift
+	$(VENV)/bin/python bench/serialize.py --gen-dir build/bench-gen $(BENCH_ARGS)
+
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
 	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \

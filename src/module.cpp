@@ -2,7 +2,9 @@
 // the classes in their fixed order.
 #include "python/enums.hpp"
 #include "python/host.hpp"
+#include "python/instance.hpp"
 #include "python/schema.hpp"
+#include "python/serialize.hpp"
 #include "python/thrift_parser.hpp"
 
 namespace {
@@ -16,11 +18,15 @@ struct ClassEntry {
 
 constexpr ClassEntry classes[] = {
     {"ThriftParser", parser_class},
+    {"BinaryProtocol", binary_protocol_class},
     {"ThriftStruct", struct_class},
     {"ThriftField", field_class},
+    {"ThriftStructInstance", instance_class},
     {"PyThriftService", service_class},
     {"PyThriftMethod", method_class},
     {"ProtocolType", protocol_type_class},
+    {"CompactProtocol", compact_protocol_class},
+    {"JSONProtocol", json_protocol_class},
     {"TransportType", transport_type_class},
 };
 

@@ -28,11 +28,15 @@ ALL_CLASSES = [
 # The classes that exist so far; extend this list as classes are added.
 EXPECTED_CLASSES = [
     "ThriftParser",
+    "BinaryProtocol",
     "ThriftStruct",
     "ThriftField",
+    "ThriftStructInstance",
     "PyThriftService",
     "PyThriftMethod",
     "ProtocolType",
+    "CompactProtocol",
+    "JSONProtocol",
     "TransportType",
 ]
 
@@ -108,6 +112,63 @@ def test_thrift_parser_method_signatures(method, params):
     assert func.__text_signature__ == f"($self{', ' if params else ''}{params})"
     assert str(inspect.signature(getattr(vantrel.ThriftParser(), method))) == f"({params})"
     assert not func.__doc__
+
+
+PROTOCOL_CLASSES = ["BinaryProtocol", "CompactProtocol", "JSONProtocol"]
+
+
+@pytest.mark.parametrize("name", PROTOCOL_CLASSES)
+def test_protocol_classes_signature_doc_and_static_methods(name):
+    cls = getattr(vantrel, name)
+    assert str(inspect.signature(cls)) == "()"
+    assert not cls.__doc__
+    assert isinstance(cls(), cls)
+    with pytest.raises(TypeError):
+        cls(1)
+    for method in ("serialize_struct", "deserialize_struct"):
+        func = getattr(cls, method)
+        assert func.__text_signature__ == "(struct_def, data)"
+        assert str(inspect.signature(func)) == "(struct_def, data)"
+
+
+def test_thrift_struct_instance_signature_and_doc():
+    cls = vantrel.ThriftStructInstance
+    assert cls.__text_signature__ == "(struct_name, **kwargs)"
+    assert str(inspect.signature(cls)) == "(struct_name, **kwargs)"
+    assert cls.__doc__.splitlines() == [
+        "A live instance of a Thrift struct.",
+        "",
+        "Fields are accessible as Python attributes (``instance.field_name``).",
+        "Unknown attribute names raise ``AttributeError``.",
+    ]
+    for method in ("field_names", "to_dict"):
+        func = getattr(cls, method)
+        assert func.__text_signature__ == "($self)"
+        assert str(inspect.signature(getattr(cls("S"), method))) == "()"
+
+
+@pytest.mark.parametrize(
+    "method, params, doc",
+    [
+        ("serialize", "data", "Serialize a struct from either a `ThriftStructInstance` or a plain `dict`."),
+        (
+            "serialize_with_protocol",
+            "data, protocol",
+            "Serialize a struct from either a `ThriftStructInstance` or a plain `dict` using specific protocol.",
+        ),
+        ("deserialize", "data", "Deserialize bytes into a `ThriftStructInstance`."),
+        ("deserialize_with_protocol", "data, protocol", None),
+        ("new_instance", "", "Construct an empty ThriftStructInstance with all fields set to None."),
+        ("new_instance_from_dict", "items", None),
+    ],
+)
+def test_thrift_struct_method_signatures_and_docs(method, params, doc):
+    func = getattr(vantrel.ThriftStruct, method)
+    assert func.__text_signature__ == f"($self{', ' if params else ''}{params})"
+    if doc is None:
+        assert not func.__doc__
+    else:
+        assert func.__doc__ == doc
 
 
 def test_get_method_signature():

@@ -48,7 +48,16 @@ bool ListValue::operator==(const ListValue& other) const { return items == other
 bool SetValue::operator==(const SetValue& other) const { return items == other.items; }
 bool MapValue::operator==(const MapValue& other) const { return entries == other.entries; }
 bool StructValue::operator==(const StructValue& other) const {
-    return name == other.name && fields == other.fields;
+    return name == other.name && field_map() == other.field_map();
+}
+
+bool FieldMap::operator==(const FieldMap& other) const {
+    if (size() != other.size()) return false;
+    for (const auto& [name, value] : entries_) {
+        const ThriftValue* theirs = other.find(name);
+        if (!theirs || !(*theirs == value)) return false;
+    }
+    return true;
 }
 
 std::string ParseError::display() const {
@@ -163,7 +172,7 @@ void render_value(std::string& out, const ThriftValue& value) {
             out += s.name ? "Some(" + quote(*s.name) + ")" : std::string("None");
             out += ", fields: {";
             bool first = true;
-            for (const auto& [name, field] : s.fields) {
+            for (const auto& [name, field] : s.field_map()) {
                 if (!first) out += ", ";
                 first = false;
                 out += quote(name);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,9 +59,15 @@ struct MapValue {
     std::vector<std::pair<ThriftValue, ThriftValue>> entries;  // order kept, duplicate keys kept
     bool operator==(const MapValue&) const;
 };
+class FieldMap;
+
+// A struct value. Its fields are shared and never changed once built, so
+// copies of a decoded tree cost a reference count, not a deep copy.
 struct StructValue {
     std::optional<std::string> name;
-    std::map<std::string, ThriftValue> fields;
+    std::shared_ptr<const FieldMap> fields;  // null when there are none
+
+    const FieldMap& field_map() const;
     bool operator==(const StructValue&) const;
 };
 
@@ -73,6 +80,58 @@ struct ThriftValue {
     Kind kind() const { return static_cast<Kind>(v.index()); }
     bool operator==(const ThriftValue&) const = default;
 };
+
+// Field name -> value: insertion order kept, each name once (setting an
+// existing name replaces its value). Small, so lookups scan.
+class FieldMap {
+  public:
+    using Entry = std::pair<std::string, ThriftValue>;
+
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    auto begin() const { return entries_.begin(); }
+    auto end() const { return entries_.end(); }
+    void reserve(std::size_t n) { entries_.reserve(n); }
+
+    // `hint` is where the name is expected (e.g. its declaration position).
+    const ThriftValue* find(std::string_view name, std::size_t hint = 0) const {
+        if (hint < entries_.size() && entries_[hint].first == name) return &entries_[hint].second;
+        for (const Entry& e : entries_)
+            if (e.first == name) return &e.second;
+        return nullptr;
+    }
+    void set(std::string_view name, ThriftValue value) {
+        for (Entry& e : entries_) {
+            if (e.first == name) {
+                e.second = std::move(value);
+                return;
+            }
+        }
+        entries_.emplace_back(std::string(name), std::move(value));
+    }
+    ThriftValue& value_at(std::size_t index) { return entries_[index].second; }
+    // Appends without looking for the name; the caller knows it is new.
+    void append(std::string name, ThriftValue value) { entries_.emplace_back(std::move(name), std::move(value)); }
+    bool erase(std::string_view name) {
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->first == name) {
+                entries_.erase(it);
+                return true;
+            }
+        }
+        return false;
+    }
+    // Same names with equal values, in any order.
+    bool operator==(const FieldMap& other) const;
+
+  private:
+    std::vector<Entry> entries_;
+};
+
+inline const FieldMap& StructValue::field_map() const {
+    static const FieldMap empty;
+    return fields ? *fields : empty;
+}
 
 struct ThriftField {
     std::int16_t id = 0;

@@ -1,8 +1,38 @@
 #include "python/host.hpp"
 
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace vantrel::py {
+
+std::atomic<bool> releases_pending{false};
+
+namespace {
+std::mutex pending_mutex;
+std::vector<PyObject*>* pending = new std::vector<PyObject*>();  // never freed: used until exit
+}  // namespace
+
+void release_anywhere(PyObject* o) noexcept {
+    if (!Py_IsInitialized()) return;  // the interpreter is gone; nothing to give back
+    if (PyGILState_Check()) {
+        Py_DECREF(o);
+        return;
+    }
+    std::lock_guard lock(pending_mutex);
+    pending->push_back(o);
+    releases_pending.store(true, std::memory_order_relaxed);
+}
+
+void release_pending() noexcept {
+    std::vector<PyObject*> batch;
+    {
+        std::lock_guard lock(pending_mutex);
+        batch.swap(*pending);
+        releases_pending.store(false, std::memory_order_relaxed);
+    }
+    for (PyObject* o : batch) Py_DECREF(o);
+}
 
 void raise(PyObject* type, std::string_view message) {
     // Through an object, so that messages may hold any text, NUL included.

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <new>
@@ -46,6 +47,30 @@ class Ref {
     PyObject* p_ = nullptr;
 };
 
+// Drops a reference from any thread: at once when this thread holds the
+// interpreter lock, otherwise the next time a call enters from Python.
+void release_anywhere(PyObject* o) noexcept;
+void release_pending() noexcept;
+extern std::atomic<bool> releases_pending;
+
+// A strong reference that native records shared across threads may hold and
+// drop without the interpreter lock.
+class SharedRef {
+  public:
+    SharedRef() = default;
+    explicit SharedRef(Ref r) : p_(r.release()) {}
+    SharedRef(const SharedRef&) = delete;
+    SharedRef& operator=(const SharedRef&) = delete;
+    SharedRef(SharedRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    ~SharedRef() {
+        if (p_) release_anywhere(p_);
+    }
+    PyObject* get() const { return p_; }
+
+  private:
+    PyObject* p_ = nullptr;
+};
+
 // ---------------------------------------------------------------- errors
 
 // Thrown to unwind to the Python boundary when a Python exception is set.
@@ -66,6 +91,7 @@ inline void check(int status) {
 // returning `on_error`. Every entry point from Python goes through here.
 template <class R, class F>
 R boundary(R on_error, F&& body) noexcept {
+    if (releases_pending.load(std::memory_order_relaxed)) release_pending();
     try {
         return body();
     } catch (const Error&) {

@@ -1,5 +1,7 @@
 #include "python/schema.hpp"
 
+#include "python/serialize.hpp"
+
 #include <string_view>
 
 namespace vantrel::schema {
@@ -12,14 +14,19 @@ std::unordered_map<std::int16_t, std::size_t> index_by_id(const std::vector<ast:
 }
 
 StructRecord make_record(const ast::ThriftStruct& declared) {
-    auto by_name = std::make_shared<FieldsByName>();
-    auto names = std::make_shared<std::vector<std::string>>();
-    for (const ast::ThriftField& field : declared.fields) {
-        (*by_name)[field.name] = field;
-        names->push_back(field.name);
+    auto defaults = std::make_shared<ast::FieldMap>();
+    for (const ast::ThriftField& field : declared.fields)
+        if (field.default_value) defaults->set(field.name, *field.default_value);
+    StructRecord record{declared.name, declared.fields, index_by_id(declared.fields), nullptr,
+                        FieldLayout::typed(declared.fields), std::move(defaults), {}};
+    constexpr std::size_t small_limit = 256;
+    for (std::size_t i = 0; i < declared.fields.size(); ++i) {
+        std::int16_t id = declared.fields[i].id;
+        if (id < 0 || std::size_t(id) >= small_limit) continue;
+        if (record.small_ids.size() <= std::size_t(id)) record.small_ids.resize(std::size_t(id) + 1, -1);
+        record.small_ids[std::size_t(id)] = int(i);
     }
-    return StructRecord{declared.name, declared.fields, index_by_id(declared.fields), nullptr, std::move(by_name),
-                        std::move(names)};
+    return record;
 }
 
 // "idl/shared.thrift" -> "shared"; "common" -> "common".
@@ -31,6 +38,71 @@ std::string include_prefix(std::string_view path) {
 }
 
 }  // namespace
+
+namespace {
+
+std::shared_ptr<FieldLayout> layout_of_names(std::vector<std::string> names) {
+    auto layout = std::make_shared<FieldLayout>();
+    layout->field_names = std::move(names);
+    std::unordered_map<std::string_view, std::uint32_t> seen;
+    for (const std::string& name : layout->field_names) {
+        auto [it, fresh] = seen.try_emplace(name, std::uint32_t(layout->slot_names.size()));
+        if (fresh) layout->slot_names.push_back(name);
+        layout->slot_of_field.push_back(it->second);
+    }
+    for (const std::string& name : layout->slot_names) {
+        PyObject* text = PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+        if (!text) throw py::Error{};
+        PyUnicode_InternInPlace(&text);
+        layout->py_names.emplace_back(py::Ref::steal(text));
+    }
+    // Views into slot_names, which no longer changes.
+    for (std::uint32_t slot = 0; slot < layout->slot_names.size(); ++slot)
+        layout->slot_by_text.emplace(layout->slot_names[slot], slot);
+    return layout;
+}
+
+}  // namespace
+
+std::shared_ptr<const FieldLayout> FieldLayout::typed(const std::vector<ast::ThriftField>& fields) {
+    std::vector<std::string> names;
+    names.reserve(fields.size());
+    for (const ast::ThriftField& field : fields) names.push_back(field.name);
+    auto layout = layout_of_names(std::move(names));
+    layout->slot_field.resize(layout->slot_names.size());
+    layout->slot_first_id.assign(layout->slot_names.size(), 0);
+    for (std::size_t i = fields.size(); i-- > 0;) layout->slot_first_id[layout->slot_of_field[i]] = fields[i].id;
+    for (std::size_t i = 0; i < fields.size(); ++i) layout->slot_field[layout->slot_of_field[i]] = fields[i];
+    return layout;
+}
+
+std::shared_ptr<const FieldLayout> FieldLayout::untyped(std::vector<std::string> names) {
+    return layout_of_names(std::move(names));
+}
+
+int FieldLayout::slot_of(PyObject* name) const {
+    for (std::size_t slot = 0; slot < py_names.size(); ++slot)
+        if (py_names[slot].get() == name) return int(slot);
+    if (!PyUnicode_Check(name)) return -1;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (!text) {
+        PyErr_Clear();  // a name that has no UTF-8 form names no field
+        return -1;
+    }
+    return slot_of(std::string_view(text, std::size_t(size)));
+}
+
+int FieldLayout::slot_of(std::string_view name) const {
+    auto found = slot_by_text.find(name);
+    return found == slot_by_text.end() ? -1 : int(found->second);
+}
+
+std::shared_ptr<const StructRecord> find_struct(const StructMap* map, std::string_view name) {
+    if (!map) return nullptr;
+    auto found = map->find(name);
+    return found == map->end() ? nullptr : found->second;
+}
 
 std::shared_ptr<const StructMap> build_struct_map(const ast::ThriftDocument& document) {
     auto inner = std::make_shared<StructMap>();
@@ -47,7 +119,7 @@ std::shared_ptr<const StructMap> build_struct_map(const ast::ThriftDocument& doc
     auto result = std::make_shared<StructMap>();
     std::shared_ptr<const StructMap> frozen = inner;
     for (const auto& [key, record] : *frozen) {
-        auto linked = std::make_shared<StructRecord>(*record);
+        auto linked = std::make_shared<StructRecord>(*record);  // shares the layout
         linked->struct_map = frozen;
         result->emplace(key, std::move(linked));
     }
@@ -185,6 +257,8 @@ PyTypeObject* struct_class() {
     return define_type<StructObject>({"ThriftStruct",
                                       nullptr,
                                       {{Py_tp_getset, struct_getset},
+                                       {Py_tp_methods, struct_methods},
+                                       {Py_tp_call, reinterpret_cast<void*>(&struct_call)},
                                        {Py_tp_repr, reinterpret_cast<void*>(&unary<&struct_repr>)}}});
 }
 

@@ -16,17 +16,52 @@ namespace vantrel::schema {
 
 struct StructRecord;
 
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
 // Struct name (and include-qualified name) -> record. Shared and immutable.
-using StructMap = std::unordered_map<std::string, std::shared_ptr<const StructRecord>>;
-using FieldsByName = std::unordered_map<std::string, ast::ThriftField>;
+using StructMap = std::unordered_map<std::string, std::shared_ptr<const StructRecord>, NameHash, std::equal_to<>>;
+
+// The field names of a struct (or of a directly built instance), shared by the
+// struct and every instance made from it. Each distinct name has one slot.
+struct FieldLayout {
+    std::vector<std::string> field_names;          // in order, repeats kept
+    std::vector<std::string> slot_names;           // each distinct name once, first occurrence order
+    std::vector<std::uint32_t> slot_of_field;      // field_names index -> slot
+    std::vector<ast::ThriftField> slot_field;      // declared field of a slot (a later one of the same name wins); empty when untyped
+    std::vector<std::int16_t> slot_first_id;       // id of the first declared field of a slot's name; typed only
+    std::vector<py::SharedRef> py_names;           // slot -> interned Python str
+    std::unordered_map<std::string_view, std::uint32_t> slot_by_text;
+
+    // From declared fields or from bare names (interpreter lock held).
+    static std::shared_ptr<const FieldLayout> typed(const std::vector<ast::ThriftField>& fields);
+    static std::shared_ptr<const FieldLayout> untyped(std::vector<std::string> names);
+
+    // Declared fields are known: the conversions are typed.
+    bool is_typed() const { return !slot_field.empty(); }
+    std::size_t slots() const { return slot_names.size(); }
+    // The slot of an attribute name, or -1 when it names no field.
+    int slot_of(PyObject* name) const;
+    int slot_of(std::string_view name) const;
+};
 
 struct StructRecord {
     std::string name;
-    std::vector<ast::ThriftField> fields;                   // declaration order
+    std::vector<ast::ThriftField> fields;                             // declaration order
     std::unordered_map<std::int16_t, std::size_t> field_index_by_id;  // a repeated id keeps its last position
-    std::shared_ptr<const StructMap> struct_map;            // null for the records inside a struct map
-    std::shared_ptr<const FieldsByName> fields_by_name;     // a repeated name keeps the later field
-    std::shared_ptr<const std::vector<std::string>> field_names;
+    std::shared_ptr<const StructMap> struct_map;  // null for the records inside a struct map
+    std::shared_ptr<const FieldLayout> layout;
+    std::shared_ptr<const ast::FieldMap> defaults;  // declared defaults by name; what new instances start from
+
+    // Position in `fields` of a field id, or -1.
+    int index_of(std::int16_t id) const {
+        if (id >= 0 && std::size_t(id) < small_ids.size()) return small_ids[std::size_t(id)];
+        auto found = field_index_by_id.find(id);
+        return found == field_index_by_id.end() ? -1 : int(found->second);
+    }
+    std::vector<int> small_ids;  // direct table for the common small ids
 };
 
 struct MethodRecord {
@@ -42,6 +77,8 @@ struct ServiceRecord {
     std::string name;
     std::vector<std::shared_ptr<const MethodRecord>> methods;
 };
+
+std::shared_ptr<const StructRecord> find_struct(const StructMap* map, std::string_view name);
 
 // Every struct of the document under its name and under each include prefix
 // ("shared.Point" for include "idl/shared.thrift"). Each record of the result
