@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 namespace vantrel::protocol {
 
@@ -14,16 +17,16 @@ namespace {
 // bounds the recursion.
 class DocumentParser {
   public:
-    explicit DocumentParser(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+    explicit DocumentParser(std::string_view text, JsonTape& tape)
+        : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()), tape_(tape) {}
 
-    Json document() {
+    void document() {
         // A leading byte order mark is tolerated.
         if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) p_ += 3;
         skip_space();
-        Json root = value(0);
+        value(0);
         skip_space();
         if (p_ != end_) fail(p_, "trailing characters after the document");
-        return root;
     }
 
   private:
@@ -45,56 +48,93 @@ class DocumentParser {
         while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
     }
 
-    Json value(int depth) {
+    // Appends a node; its `end` is set when the value is complete.
+    JsonNode& push(JsonNode::Kind kind) {
+        JsonNode& node = tape_.nodes.emplace_back();
+        node.kind = kind;
+        return node;
+    }
+    void close(std::uint32_t index) { tape_.nodes[index].end = static_cast<std::uint32_t>(tape_.nodes.size()); }
+
+    void value(int depth) {
         if (p_ == end_) fail(p_, "unexpected end of input; expected a value");
+        auto index = static_cast<std::uint32_t>(tape_.nodes.size());
         switch (*p_) {
-        case '{': return object(depth + 1);
-        case '[': return array(depth + 1);
-        case '"': {
-            Json v = Json::string_t();
-            string(v.get_ref<Json::string_t&>());
-            return v;
-        }
-        case 't': return literal("true", Json(true));
-        case 'f': return literal("false", Json(false));
-        case 'n': return literal("null", Json(nullptr));
+        case '{': object(depth + 1); break;
+        case '[': array(depth + 1); break;
+        case '"': string_node(); break;
+        case 't': literal("true", JsonNode::Kind::True); break;
+        case 'f': literal("false", JsonNode::Kind::False); break;
+        case 'n': literal("null", JsonNode::Kind::Null); break;
         default:
-            if (*p_ == '-' || (*p_ >= '0' && *p_ <= '9')) return number();
+            if (*p_ == '-' || (*p_ >= '0' && *p_ <= '9')) {
+                number();
+                break;
+            }
             fail(p_, "expected a value");
         }
+        close(index);
     }
 
-    Json literal(std::string_view word, Json v) {
+    void literal(std::string_view word, JsonNode::Kind kind) {
         if (static_cast<std::size_t>(end_ - p_) < word.size() || std::string_view(p_, word.size()) != word)
             fail(p_, "invalid literal");
         p_ += word.size();
-        return v;
+        push(kind);
+    }
+
+    // A string without escapes points into the text; one with escapes into
+    // the tape's storage, which is sized for the whole text once.
+    void string_node() {
+        const char* open = p_;
+        const char* q = p_ + 1;
+        while (q != end_ && *q != '"' && *q != '\\' && static_cast<unsigned char>(*q) >= 0x20) ++q;
+        if (q != end_ && *q == '"') {
+            JsonNode& node = push(JsonNode::Kind::String);
+            node.text = p_ + 1;
+            node.count = static_cast<std::uint32_t>(q - p_ - 1);
+            p_ = q + 1;
+            return;
+        }
+        if (!tape_.unescaped) tape_.unescaped.reset(new char[static_cast<std::size_t>(end_ - begin_)]);
+        scratch_.clear();
+        string(scratch_);
+        char* at = tape_.unescaped.get() + unescaped_used_;
+        std::memcpy(at, scratch_.data(), scratch_.size());
+        unescaped_used_ += scratch_.size();
+        JsonNode& node = push(JsonNode::Kind::String);
+        node.text = at;
+        node.count = static_cast<std::uint32_t>(scratch_.size());
+        (void)open;
     }
 
     void enter(int depth) const {
         if (depth > json_max_depth) fail(p_, "nesting deeper than " + std::to_string(json_max_depth) + " levels");
     }
 
-    Json object(int depth) {
+    void object(int depth) {
         enter(depth);
         ++p_;
-        Json v = Json::object();
-        auto& members = v.get_ref<Json::object_t&>();
+        auto index = static_cast<std::uint32_t>(tape_.nodes.size());
+        push(JsonNode::Kind::Object);
+        std::uint32_t members = 0;
         skip_space();
         if (p_ != end_ && *p_ == '}') {
             ++p_;
-            return v;
+            return;
         }
-        std::string key;
         for (;;) {
             if (p_ == end_ || *p_ != '"') fail(p_, p_ == end_ ? "unexpected end of input; expected a string key" : "expected a string key");
-            key.clear();
-            string(key);
+            auto key = static_cast<std::uint32_t>(tape_.nodes.size());
+            string_node();
+            close(key);
             skip_space();
             if (p_ == end_ || *p_ != ':') fail(p_, p_ == end_ ? "unexpected end of input; expected ':'" : "expected ':'");
             ++p_;
             skip_space();
-            members.insert_or_assign(key, value(depth));  // a repeated key replaces the earlier value
+            value(depth);
+            ++members;
+            tape_.nodes[index].count = members;
             skip_space();
             if (p_ == end_) fail(p_, "unexpected end of input; expected ',' or '}'");
             if (*p_ == ',') {
@@ -104,24 +144,25 @@ class DocumentParser {
             }
             if (*p_ == '}') {
                 ++p_;
-                return v;
+                return;
             }
             fail(p_, "expected ',' or '}'");
         }
     }
 
-    Json array(int depth) {
+    void array(int depth) {
         enter(depth);
         ++p_;
-        Json v = Json::array();
-        auto& items = v.get_ref<Json::array_t&>();
+        auto index = static_cast<std::uint32_t>(tape_.nodes.size());
+        push(JsonNode::Kind::Array);
         skip_space();
         if (p_ != end_ && *p_ == ']') {
             ++p_;
-            return v;
+            return;
         }
         for (;;) {
-            items.push_back(value(depth));
+            value(depth);
+            ++tape_.nodes[index].count;
             skip_space();
             if (p_ == end_) fail(p_, "unexpected end of input; expected ',' or ']'");
             if (*p_ == ',') {
@@ -131,7 +172,7 @@ class DocumentParser {
             }
             if (*p_ == ']') {
                 ++p_;
-                return v;
+                return;
             }
             fail(p_, "expected ',' or ']'");
         }
@@ -224,7 +265,7 @@ class DocumentParser {
 
     // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?: integers as signed or
     // unsigned 64-bit where they fit, everything else as a double.
-    Json number() {
+    void number() {
         const char* start = p_;
         bool negative = *p_ == '-';
         if (negative) ++p_;
@@ -255,38 +296,84 @@ class DocumentParser {
             if (negative) {
                 std::int64_t v;
                 auto r = std::from_chars(start, p_, v);
-                if (r.ec == std::errc()) return Json(v);
+                if (r.ec == std::errc()) {
+                    push(JsonNode::Kind::Signed).i = v;
+                    return;
+                }
             } else {
                 std::uint64_t v;
                 auto r = std::from_chars(start, p_, v);
-                if (r.ec == std::errc()) return Json(v);
+                if (r.ec == std::errc()) {
+                    push(JsonNode::Kind::Unsigned).u = v;
+                    return;
+                }
             }
         }
         double d = 0.0;
         auto r = std::from_chars(start, p_, d);
         if (r.ec == std::errc::result_out_of_range) {
-            // Too small rounds to zero; too large is refused.
-            const char* e = start;
-            while (e != p_ && *e != 'e' && *e != 'E') ++e;
-            bool tiny = e != p_ && e + 1 != p_ && e[1] == '-';
-            if (!tiny) fail(start, "number out of range");
-            d = negative ? -0.0 : 0.0;
+            // Below the smallest double it rounds (to zero or the least
+            // subnormal); above the largest it is refused.
+            static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+            std::string copy(start, p_);
+            d = strtod_l(copy.c_str(), nullptr, c_locale);
+            if (!std::isfinite(d)) fail(start, "number out of range");
         } else if (r.ec != std::errc()) {
             fail(start, "invalid number");
         }
-        return Json(d);
+        push(JsonNode::Kind::Double).d = d;
     }
 
     const char* begin_;
     const char* p_;
     const char* end_;
+    JsonTape& tape_;
+    std::string scratch_;
+    std::size_t unescaped_used_ = 0;
 };
 
 }  // namespace
 
-Json parse_json_document(std::string_view text) {
+JsonTape parse_json_tape(std::string_view text) {
     if (!is_valid_utf8(text)) throw_invalid_data("stream did not contain valid UTF-8");
-    return DocumentParser(text).document();
+    if (text.size() >= std::numeric_limits<std::uint32_t>::max()) throw_invalid_data("JSON document too large");
+    JsonTape tape;
+    tape.nodes.reserve(std::min<std::size_t>(text.size() / 4 + 4, 1 << 16));
+    DocumentParser(text, tape).document();
+    return tape;
+}
+
+Json to_json(const JsonTape& tape, std::uint32_t i) {
+    const JsonNode& node = tape[i];
+    switch (node.kind) {
+    case JsonNode::Kind::Null: return Json(nullptr);
+    case JsonNode::Kind::False: return Json(false);
+    case JsonNode::Kind::True: return Json(true);
+    case JsonNode::Kind::Signed: return Json(node.i);
+    case JsonNode::Kind::Unsigned: return Json(node.u);
+    case JsonNode::Kind::Double: return Json(node.d);
+    case JsonNode::Kind::String: return Json(std::string(node.str()));
+    case JsonNode::Kind::Array: {
+        Json v = Json::array();
+        auto& items = v.get_ref<Json::array_t&>();
+        items.reserve(node.count);
+        for (std::uint32_t at = JsonTape::first(i); at < node.end; at = tape.next(at)) items.push_back(to_json(tape, at));
+        return v;
+    }
+    case JsonNode::Kind::Object: {
+        Json v = Json::object();
+        auto& members = v.get_ref<Json::object_t&>();
+        for (std::uint32_t at = JsonTape::first(i); at < node.end; at = tape.next(tape.next(at)))
+            members.insert_or_assign(std::string(tape[at].str()), to_json(tape, tape.next(at)));  // a repeated key replaces
+        return v;
+    }
+    }
+    return Json(nullptr);
+}
+
+Json parse_json_document(std::string_view text) {
+    JsonTape tape = parse_json_tape(text);
+    return to_json(tape);
 }
 
 // ---------------------------------------------------------------- type names

@@ -1,12 +1,14 @@
 // The JSON encoding: structs as objects keyed by field id, every field value
 // tagged with a short type name, containers as arrays with a type header.
-// The writer builds a value tree and emits the text when the outermost value
-// completes; the reader parses once on first use and walks the tree.
+// Member order is the byte order of the member names, the last of equal
+// names kept. The writer streams text; the reader parses the whole input once,
+// on first use, and walks the tree.
 #pragma once
 
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,10 +25,45 @@ using Json = nlohmann::json;
 // Nesting allowed in a document.
 constexpr int json_max_depth = 128;
 
+// One value of a parsed document. Nodes are stored in document order; a
+// container is followed by its items (an object by key, value, key, value...).
+struct JsonNode {
+    enum class Kind : std::uint8_t { Null, False, True, Signed, Unsigned, Double, String, Array, Object };
+    Kind kind = Kind::Null;
+    std::uint32_t count = 0;  // String: byte length; Array: items; Object: members
+    std::uint32_t end = 0;    // index just past this value and everything inside it
+    union {
+        std::int64_t i;
+        std::uint64_t u;
+        double d;
+        const char* text;  // String: into the document, or into the tape's own storage
+    };
+    JsonNode() : i(0) {}
+
+    std::string_view str() const { return {text, count}; }
+};
+
+// A whole document as a flat sequence of nodes: one allocation instead of a
+// tree of them. String nodes may point into the parsed text, which must
+// outlive the tape.
+struct JsonTape {
+    std::vector<JsonNode> nodes;
+    std::unique_ptr<char[]> unescaped;  // text of strings that had escapes
+
+    const JsonNode& operator[](std::uint32_t i) const { return nodes[i]; }
+    // Index of the first item of a container (its key, for an object).
+    static std::uint32_t first(std::uint32_t container) { return container + 1; }
+    // Index of the value after the one at `i` (skipping what is inside it).
+    std::uint32_t next(std::uint32_t i) const { return nodes[i].end; }
+};
+
 // Parses one UTF-8 JSON document, refusing nesting beyond json_max_depth and
 // anything but whitespace after it. Failures are ProtocolError (Io,
 // InvalidData) with the reader's description, line and column included.
+JsonTape parse_json_tape(std::string_view text);
 Json parse_json_document(std::string_view text);
+// The value at node `i` as a tree.
+Json to_json(const JsonTape& tape, std::uint32_t i = 0);
 
 // "tf", "i8", ... for each type code; "stop" for STOP and VOID.
 std::string_view json_type_name(TType type);

@@ -13,11 +13,12 @@ InstanceObject::InstanceObject(std::string name, std::shared_ptr<const FieldLayo
     : struct_name(std::move(name)),
       layout(std::move(layout_)),
       stored(std::move(stored_)),
-      values(layout->slots(), nullptr),
+      slots(layout->slots()),
       struct_map(std::move(structs)) {}
 
 InstanceObject::~InstanceObject() {
-    for (PyObject* v : values) Py_XDECREF(v);
+    for (Slot& slot : slots) Py_XDECREF(slot.value);
+    Py_XDECREF(source);
 }
 
 const ast::FieldMap& InstanceObject::stored_values() const {
@@ -31,9 +32,24 @@ ast::FieldMap& InstanceObject::stored_for_change() {
 }
 
 void InstanceObject::set_value(std::size_t slot, PyObject* obj) {
-    PyObject* old = values[slot];
-    values[slot] = obj;
+    PyObject* old = slots[slot].value;
+    slots[slot].value = obj;
     Py_XDECREF(old);  // last: releasing may run code that looks at this instance
+}
+
+const ast::ThriftValue* InstanceObject::stored_value(int slot, std::string_view name, ast::ThriftValue& scratch) const {
+    if (slot >= 0 && slots[std::size_t(slot)].is_raw()) {
+        scratch = raw_field_to_tree(*this, std::size_t(slot));
+        return &scratch;
+    }
+    return stored_values().find(name, slot >= 0 ? std::size_t(slot) : 0);
+}
+
+ast::FieldMap InstanceObject::all_stored_values() const {
+    ast::FieldMap all = stored_values();
+    for (std::size_t slot = 0; slot < slots.size(); ++slot)
+        if (slots[slot].is_raw()) all.set(layout->slot_names[slot], raw_field_to_tree(*this, slot));
+    return all;
 }
 
 Ref new_instance(std::string name, std::shared_ptr<const FieldLayout> layout, std::shared_ptr<const ast::FieldMap> stored,
@@ -61,14 +77,16 @@ ast::ThriftValue convert_for_slot(const InstanceObject& self, std::size_t slot, 
 // Reads one field: the Python value, else the stored value converted and
 // cached, else None (cached too).
 Ref read_field(InstanceObject& self, std::size_t slot) {
-    if (PyObject* v = self.values[slot]) return Ref::borrow(v);
+    if (PyObject* v = self.slots[slot].value) return Ref::borrow(v);
     Ref result;
-    if (const ast::ThriftValue* stored = self.stored_values().find(self.layout->slot_names[slot], slot)) {
-        try {
+    try {
+        if (self.slots[slot].is_raw()) {
+            result = raw_field_to_py(self, slot);
+        } else if (const ast::ThriftValue* stored = self.stored_values().find(self.layout->slot_names[slot], slot)) {
             result = thrift_value_to_py(*stored, self.struct_map);
-        } catch (const Error&) {
-            PyErr_Clear();
         }
+    } catch (const Error&) {
+        PyErr_Clear();
     }
     if (!result) result = none();
     self.set_value(slot, Ref(result).release());
@@ -134,6 +152,7 @@ int instance_setattro(PyObject* o, PyObject* name, PyObject* value) {
         if (slot < 0) no_attribute(self, name);
         std::size_t s = std::size_t(slot);
         self.set_value(s, Ref::borrow(value).release());
+        self.slots[s].raw_field = -1;  // the stored value is replaced or removed below
         const std::string& field = self.layout->slot_names[s];
         try {
             ast::ThriftValue converted = convert_for_slot(self, s, value);
@@ -184,14 +203,15 @@ Ref struct_name(InstanceObject& self) { return str(self.struct_name); }
 
 int instance_traverse(PyObject* o, visitproc visit, void* arg) {
     if (!box<InstanceObject>(o)->alive) return 0;
-    for (PyObject* v : instance_of(o).values) Py_VISIT(v);
+    for (const Slot& slot : instance_of(o).slots) Py_VISIT(slot.value);
+    Py_VISIT(instance_of(o).source);
     Py_VISIT(Py_TYPE(o));
     return 0;
 }
 
 int instance_clear(PyObject* o) {
     if (!box<InstanceObject>(o)->alive) return 0;
-    for (PyObject*& v : instance_of(o).values) Py_CLEAR(v);
+    for (Slot& slot : instance_of(o).slots) Py_CLEAR(slot.value);
     return 0;
 }
 
@@ -212,11 +232,11 @@ ast::ThriftValue instance_to_struct_value(PyObject* obj, const schema::StructRec
     enter(depth);
     auto guard = use<InstanceObject>(obj, Use::Shared);
     InstanceObject& self = instance_of(obj);
-    auto fields = std::make_shared<ast::FieldMap>(self.stored_values());
+    auto fields = std::make_shared<ast::FieldMap>(self.all_stored_values());
     const FieldLayout& layout = *self.layout;
     for (std::size_t i = 0; i < layout.field_names.size(); ++i) {
         std::size_t slot = layout.slot_of_field[i];
-        PyObject* value = self.values[slot];
+        PyObject* value = self.slots[slot].value;
         if (!value) continue;
         const std::string& name = layout.field_names[i];
         try {

@@ -1,5 +1,6 @@
 // Reading structs from JSON documents: the protocol form that the JSON writer
 // produces, and a hand-written form whose "payload" object names the fields.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -15,8 +16,10 @@ namespace vantrel::py {
 using ast::Kind;
 using ast::ThriftType;
 using ast::ThriftValue;
-using json = nlohmann::json;
+using protocol::JsonNode;
+using protocol::JsonTape;
 using schema::StructMap;
+using Node = JsonNode::Kind;
 
 namespace {
 
@@ -49,36 +52,88 @@ bool parse_double(std::string_view text, double& out) {
 }
 
 // A JSON integer as a signed 64-bit value, if it is one.
-bool json_integer(const json& j, std::int64_t& out) {
-    if (j.is_number_unsigned()) {
-        auto v = j.get<std::uint64_t>();
-        if (v > std::uint64_t(std::numeric_limits<std::int64_t>::max())) return false;
-        out = std::int64_t(v);
+bool json_integer(const JsonNode& j, std::int64_t& out) {
+    if (j.kind == Node::Unsigned) {
+        if (j.u > std::uint64_t(std::numeric_limits<std::int64_t>::max())) return false;
+        out = std::int64_t(j.u);
         return true;
     }
-    if (j.is_number_integer()) {
-        out = j.get<std::int64_t>();
+    if (j.kind == Node::Signed) {
+        out = j.i;
         return true;
     }
     return false;
 }
 
-std::int64_t json_i64(const json& j) {
+std::int64_t json_i64(const JsonNode& j) {
     std::int64_t v = 0;
     if (json_integer(j, v)) return v;
-    if (j.is_string() && parse_integer(std::string_view(j.get_ref<const std::string&>()), v)) return v;
+    if (j.kind == Node::String && parse_integer(j.str(), v)) return v;
     raise(PyExc_ValueError, "expected JSON integer");
 }
 
-bool json_truth(const json& j) {
-    if (j.is_boolean()) return j.get<bool>();
-    std::int64_t v = 0;
-    if (json_integer(j, v)) return v != 0;
-    if (j.is_number_unsigned()) return true;  // above the signed range, so non-zero
-    return false;
+bool json_truth(const JsonNode& j) {
+    switch (j.kind) {
+        case Node::True: return true;
+        case Node::Signed: return j.i != 0;
+        case Node::Unsigned: return j.u != 0;
+        default: return false;
+    }
 }
 
-const std::string* json_text(const json& j) { return j.is_string() ? &j.get_ref<const std::string&>() : nullptr; }
+bool is_number(const JsonNode& j) { return j.kind == Node::Signed || j.kind == Node::Unsigned || j.kind == Node::Double; }
+
+double number_value(const JsonNode& j) {
+    if (j.kind == Node::Signed) return double(j.i);
+    if (j.kind == Node::Unsigned) return double(j.u);
+    return j.d;
+}
+
+// The members of an object in key order, a repeated key keeping its last
+// value: f(key, value index).
+template <class F>
+void for_each_member(const JsonTape& t, std::uint32_t object, F&& f) {
+    bool in_order = true;
+    std::string_view previous;
+    bool first = true;
+    for (std::uint32_t at = JsonTape::first(object); at < t[object].end; at = t.next(t.next(at))) {
+        std::string_view key = t[at].str();
+        if (!first && !(previous < key)) {
+            in_order = false;
+            break;
+        }
+        previous = key;
+        first = false;
+    }
+    if (in_order) {  // what the writer produces: no sorting needed
+        for (std::uint32_t at = JsonTape::first(object); at < t[object].end; at = t.next(t.next(at)))
+            f(t[at].str(), t.next(at));
+        return;
+    }
+    std::vector<std::pair<std::string_view, std::uint32_t>> members;
+    for (std::uint32_t at = JsonTape::first(object); at < t[object].end; at = t.next(t.next(at)))
+        members.emplace_back(t[at].str(), t.next(at));
+    std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        if (k + 1 < members.size() && members[k + 1].first == members[k].first) continue;
+        f(members[k].first, members[k].second);
+    }
+}
+
+// The value of a member (the last one of that name), or 0 when absent.
+std::uint32_t find_member(const JsonTape& t, std::uint32_t object, std::string_view name) {
+    std::uint32_t found = 0;
+    for (std::uint32_t at = JsonTape::first(object); at < t[object].end; at = t.next(t.next(at)))
+        if (t[at].str() == name) found = t.next(at);
+    return found;
+}
+
+// Item `k` of an array.
+std::uint32_t item(const JsonTape& t, std::uint32_t array, std::uint32_t k) {
+    std::uint32_t at = JsonTape::first(array);
+    while (k--) at = t.next(at);
+    return at;
+}
 
 template <class T>
 T key_integer(std::string_view text) {
@@ -86,9 +141,10 @@ T key_integer(std::string_view text) {
     return parse_integer(text, v) ? v : T(0);
 }
 
-ThriftValue payload_value(const ThriftType& type, const json& j, const StructMap* structs, int depth);
+ThriftValue payload_value(const ThriftType& type, const JsonTape& t, std::uint32_t i, const StructMap* structs,
+                          int depth);
 
-ThriftValue payload_key(const ThriftType& type, const std::string& text) {
+ThriftValue payload_key(const ThriftType& type, std::string_view text) {
     switch (type.kind) {
         case Kind::Byte: return wrap(key_integer<std::int8_t>(text));
         case Kind::I16: return wrap(key_integer<std::int16_t>(text));
@@ -100,65 +156,63 @@ ThriftValue payload_key(const ThriftType& type, const std::string& text) {
 
 // The named fields of one struct from an object: declared fields in order,
 // defaults for the absent ones, other members ignored.
-std::shared_ptr<ast::FieldMap> payload_fields(const schema::StructRecord& entry, const json& object,
+std::shared_ptr<ast::FieldMap> payload_fields(const schema::StructRecord& entry, const JsonTape& t, std::uint32_t object,
                                               const StructMap* structs, int depth) {
     auto fields = std::make_shared<ast::FieldMap>();
     for (const ast::ThriftField& field : entry.fields) {
-        auto member = object.find(field.name);
-        if (member != object.end())
-            fields->set(field.name, payload_value(field.field_type, *member, structs, depth));
+        if (std::uint32_t member = find_member(t, object, field.name))
+            fields->set(field.name, payload_value(field.field_type, t, member, structs, depth));
         else if (field.default_value)
             fields->set(field.name, *field.default_value);
     }
     return fields;
 }
 
-ThriftValue payload_value(const ThriftType& type, const json& j, const StructMap* structs, int depth) {
+ThriftValue payload_value(const ThriftType& type, const JsonTape& t, std::uint32_t i, const StructMap* structs,
+                          int depth) {
+    const JsonNode& j = t[i];
     switch (type.kind) {
         case Kind::Bool: return wrap(json_truth(j));
         case Kind::Byte: return wrap(static_cast<std::int8_t>(json_i64(j)));
         case Kind::I16: return wrap(static_cast<std::int16_t>(json_i64(j)));
         case Kind::I32: return wrap(static_cast<std::int32_t>(json_i64(j)));
         case Kind::I64: return wrap(json_i64(j));
-        case Kind::Double: return wrap(j.is_number() ? j.get<double>() : 0.0);
-        case Kind::String: {
-            const std::string* text = json_text(j);
-            return wrap(text ? *text : std::string());
-        }
+        case Kind::Double: return wrap(is_number(j) ? number_value(j) : 0.0);
+        case Kind::String: return wrap(j.kind == Node::String ? std::string(j.str()) : std::string());
         case Kind::Binary: {
-            const std::string* text = json_text(j);
-            if (!text) return wrap(ast::BinaryValue{});
+            if (j.kind != Node::String) return wrap(ast::BinaryValue{});
             std::string bytes, error;
-            if (!protocol::base64_decode(*text, bytes, error)) bytes = *text;
+            if (!protocol::base64_decode(j.str(), bytes, error)) bytes = std::string(j.str());
             return wrap(ast::BinaryValue{std::move(bytes)});
         }
         case Kind::List:
         case Kind::Set: {
             std::vector<ThriftValue> items;
-            if (j.is_array()) {
+            if (j.kind == Node::Array) {
                 enter(depth);
-                items.reserve(j.size());
-                for (const json& item : j) items.push_back(payload_value(type.element(), item, structs, depth));
+                items.reserve(j.count);
+                for (std::uint32_t at = JsonTape::first(i); at < j.end; at = t.next(at))
+                    items.push_back(payload_value(type.element(), t, at, structs, depth));
             }
             if (type.kind == Kind::List) return wrap(ast::ListValue{std::move(items)});
             return wrap(ast::SetValue{std::move(items)});
         }
         case Kind::Map: {
             ast::MapValue map;
-            if (j.is_object()) {
+            if (j.kind == Node::Object) {
                 enter(depth);
-                for (const auto& [key, value] : j.items()) {
+                for_each_member(t, i, [&](std::string_view key, std::uint32_t value) {
                     ThriftValue k = payload_key(type.key(), key);
-                    map.entries.emplace_back(std::move(k), payload_value(type.value(), value, structs, depth));
-                }
+                    map.entries.emplace_back(std::move(k), payload_value(type.value(), t, value, structs, depth));
+                });
             }
             return wrap(std::move(map));
         }
         case Kind::Struct: {
             auto entry = schema::find_struct(structs, type.name);
-            if (!entry || !j.is_object()) return wrap(ast::StructValue{type.name, nullptr});
+            if (!entry || j.kind != Node::Object) return wrap(ast::StructValue{type.name, nullptr});
             enter(depth);
-            return wrap(ast::StructValue{type.name, payload_fields(*entry, j, structs, depth)});
+            return wrap(ast::StructValue{type.name, payload_fields(*entry, t, i, structs, depth)});
         }
     }
     raise(PyExc_TypeError, "unknown type kind");
@@ -166,9 +220,10 @@ ThriftValue payload_value(const ThriftType& type, const json& j, const StructMap
 
 // ---------------------------------------------------------------- protocol form
 
-Ref json_to_py(const json& j, const ThriftType& type, const std::shared_ptr<const StructMap>& structs, int depth);
+Ref json_to_py(const JsonTape& t, std::uint32_t i, const ThriftType& type,
+               const std::shared_ptr<const StructMap>& structs, int depth);
 
-Ref json_key_to_py(const ThriftType& type, const std::string& text) {
+Ref json_key_to_py(const ThriftType& type, std::string_view text) {
     switch (type.kind) {
         case Kind::Bool: {
             bool truth = text == "1" || (text.size() == 4 && (text[0] | 0x20) == 't' && (text[1] | 0x20) == 'r' &&
@@ -188,30 +243,26 @@ Ref json_key_to_py(const ThriftType& type, const std::string& text) {
     }
 }
 
-// The members of a protocol-form struct object: "id": [type name, value].
-template <class F>
-void for_each_field_member(const json& object, const schema::StructRecord& entry, F&& f) {
-    for (const auto& [key, value] : object.items()) {
-        std::int16_t id = key_integer<std::int16_t>(key);
-        if (!value.is_array() || value.size() < 2) continue;
-        int index = entry.index_of(id);
-        if (index < 0) continue;
-        f(entry.fields[std::size_t(index)], value[1]);
-    }
-}
-
-Ref instance_from_members(const schema::StructRecord& entry, const std::string& name, const json& object,
-                          const std::shared_ptr<const StructMap>& structs, int depth) {
+// A protocol-form struct object ("id": [type name, value, ...]) as an
+// instance whose Python values hold the declared fields.
+Ref instance_from_members(const schema::StructRecord& entry, const std::string& name, const JsonTape& t,
+                          std::uint32_t object, const std::shared_ptr<const StructMap>& structs, int depth) {
     Ref obj = new_instance(name, entry.layout, nullptr, structs);
     InstanceObject& inst = value_of<InstanceObject>(obj.get());
-    for_each_field_member(object, entry, [&](const ast::ThriftField& field, const json& value) {
-        Ref converted = json_to_py(value, field.field_type, structs, depth);
-        inst.set_value(std::size_t(entry.layout->slot_of(field.name)), converted.release());
+    for_each_member(t, object, [&](std::string_view key, std::uint32_t value) {
+        const JsonNode& v = t[value];
+        if (v.kind != Node::Array || v.count < 2) return;
+        int index = entry.index_of(key_integer<std::int16_t>(key));
+        if (index < 0) return;
+        Ref converted = json_to_py(t, item(t, value, 1), entry.fields[std::size_t(index)].field_type, structs, depth);
+        inst.set_value(entry.layout->slot_of_field[std::size_t(index)], converted.release());
     });
     return obj;
 }
 
-Ref json_to_py(const json& j, const ThriftType& type, const std::shared_ptr<const StructMap>& structs, int depth) {
+Ref json_to_py(const JsonTape& t, std::uint32_t i, const ThriftType& type,
+               const std::shared_ptr<const StructMap>& structs, int depth) {
+    const JsonNode& j = t[i];
     switch (type.kind) {
         case Kind::Bool: return boolean(json_truth(j));
         case Kind::Byte:
@@ -226,57 +277,55 @@ Ref json_to_py(const json& j, const ThriftType& type, const std::shared_ptr<cons
         case Kind::I64: {
             std::int64_t v = 0;
             if (json_integer(j, v)) return integer(v);
-            if (const std::string* text = json_text(j)) return integer(key_integer<std::int64_t>(*text));
+            if (j.kind == Node::String) return integer(key_integer<std::int64_t>(j.str()));
             return integer(0);
         }
         case Kind::Double: {
             double v = 0.0;
-            if (j.is_number()) {
-                v = j.get<double>();
-            } else if (const std::string* text = json_text(j)) {
-                if (!parse_double(*text, v)) v = 0.0;
+            if (is_number(j)) {
+                v = number_value(j);
+            } else if (j.kind == Node::String) {
+                if (!parse_double(j.str(), v)) v = 0.0;
             }
             return own(PyFloat_FromDouble(v));
         }
-        case Kind::String: {
-            const std::string* text = json_text(j);
-            return str(text ? std::string_view(*text) : std::string_view());
-        }
+        case Kind::String: return str(j.kind == Node::String ? j.str() : std::string_view());
         case Kind::Binary: {
-            const std::string* text = json_text(j);
             std::string bytes, error;
-            if (text && !protocol::base64_decode(*text, bytes, error)) raise(PyExc_ValueError, "Base64 error: " + error);
+            if (j.kind == Node::String && !protocol::base64_decode(j.str(), bytes, error))
+                raise(PyExc_ValueError, "Base64 error: " + error);
             return own(PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size())));
         }
         case Kind::List:
         case Kind::Set: {
-            if (!j.is_array()) raise(PyExc_TypeError, "Expected JSON array");
+            if (j.kind != Node::Array) raise(PyExc_TypeError, "Expected JSON array");
             enter(depth);
-            std::size_t n = j.size() < 3 ? 0 : j.size() - 2;
+            std::uint32_t n = j.count < 3 ? 0 : j.count - 2;
             Ref list = new_list(Py_ssize_t(n));
-            for (std::size_t i = 0; i < n; ++i)
-                list_set(list, Py_ssize_t(i), json_to_py(j[i + 2], type.element(), structs, depth));
+            std::uint32_t at = n ? item(t, i, 2) : 0;
+            for (std::uint32_t k = 0; k < n; ++k, at = t.next(at))
+                list_set(list, Py_ssize_t(k), json_to_py(t, at, type.element(), structs, depth));
             return list;
         }
         case Kind::Map: {
-            if (!j.is_array()) raise(PyExc_TypeError, "Expected JSON array for map");
-            if (j.size() < 4) raise(PyExc_TypeError, "Map array too short");
-            const json& object = j[3];
-            if (!object.is_object()) raise(PyExc_TypeError, "Expected JSON object in map");
+            if (j.kind != Node::Array) raise(PyExc_TypeError, "Expected JSON array for map");
+            if (j.count < 4) raise(PyExc_TypeError, "Map array too short");
+            std::uint32_t object = item(t, i, 3);
+            if (t[object].kind != Node::Object) raise(PyExc_TypeError, "Expected JSON object in map");
             enter(depth);
             Ref dict = new_dict();
-            for (const auto& [key, value] : object.items()) {
+            for_each_member(t, object, [&](std::string_view key, std::uint32_t value) {
                 Ref k = json_key_to_py(type.key(), key);
-                dict_set(dict, k, json_to_py(value, type.value(), structs, depth));
-            }
+                dict_set(dict, k, json_to_py(t, value, type.value(), structs, depth));
+            });
             return dict;
         }
         case Kind::Struct: {
             auto entry = schema::find_struct(structs.get(), type.name);
             if (!entry) raise(PyExc_ValueError, "Unknown struct: " + type.name);
-            if (!j.is_object()) raise(PyExc_TypeError, "Expected JSON object for struct");
+            if (j.kind != Node::Object) raise(PyExc_TypeError, "Expected JSON object for struct");
             enter(depth);
-            return instance_from_members(*entry, type.name, j, structs, depth);
+            return instance_from_members(*entry, type.name, t, i, structs, depth);
         }
     }
     raise(PyExc_TypeError, "unknown type kind");
@@ -296,26 +345,32 @@ std::string_view without_length_prefix(std::string_view data) {
 
 Ref deserialize_json_struct(const schema::StructRecord& record, std::string_view data) {
     const std::shared_ptr<const StructMap>& structs = record.struct_map;
+    std::string_view unprefixed = without_length_prefix(data);
     // Named-field form first: {"payload": {"field": value, ...}}.
+    JsonTape tape;
+    bool parsed = false;
     try {
-        json root = protocol::parse_json_document(without_length_prefix(data));
-        if (root.is_object()) {
-            auto payload = root.find("payload");
-            if (payload != root.end() && payload->is_object()) {
-                auto fields = payload_fields(record, *payload, structs.get(), 0);
-                return new_instance(record.name, record.layout, fields->empty() ? nullptr : std::move(fields), structs);
-            }
-        }
+        tape = protocol::parse_json_tape(unprefixed);
+        parsed = true;
     } catch (const protocol::ProtocolError&) {
     }
-    json root;
-    try {
-        root = protocol::parse_json_document(data);
-    } catch (const protocol::ProtocolError& e) {
-        raise(PyExc_ValueError, "JSON parse error: " + e.to_io().text);
+    if (parsed && tape[0].kind == Node::Object) {
+        std::uint32_t payload = find_member(tape, 0, "payload");
+        if (payload && tape[payload].kind == Node::Object) {
+            auto fields = payload_fields(record, tape, payload, structs.get(), 0);
+            return new_instance(record.name, record.layout, fields->empty() ? nullptr : std::move(fields), structs);
+        }
     }
-    if (!root.is_object()) raise(PyExc_TypeError, "Expected JSON object for struct");
-    return instance_from_members(record, record.name, root, structs, 0);
+    // Otherwise the protocol form, read from all of the data.
+    if (!parsed || unprefixed.size() != data.size()) {
+        try {
+            tape = protocol::parse_json_tape(data);
+        } catch (const protocol::ProtocolError& e) {
+            raise(PyExc_ValueError, "JSON parse error: " + e.to_io().text);
+        }
+    }
+    if (tape[0].kind != Node::Object) raise(PyExc_TypeError, "Expected JSON object for struct");
+    return instance_from_members(record, record.name, tape, 0, structs, 0);
 }
 
 }  // namespace vantrel::py

@@ -37,6 +37,16 @@ std::size_t reservation(const R& r, std::size_t count) {
     return std::min(count, r.remaining());
 }
 
+// A field the declaration does not have; its failures read as invalid data.
+template <class R>
+void skip_unknown_field(R& r, TType type, int depth) {
+    try {
+        r.skip(type, depth);
+    } catch (const ProtocolError& e) {
+        throw ProtocolError::invalid_data(e.to_io().text);
+    }
+}
+
 inline ast::ThriftValue wrap(auto v) { return ast::ThriftValue{ast::ThriftValue::Storage(std::move(v))}; }
 
 }  // namespace detail
@@ -78,11 +88,7 @@ ast::FieldMap deserialize_decoded_struct(R& r, const schema::StructRecord& recor
                 fields.append(layout.slot_names[slot], std::move(value));
             }
         } else {
-            try {
-                r.skip(header.type);
-            } catch (const ProtocolError& e) {
-                throw ProtocolError::invalid_data(e.to_io().text);
-            }
+            detail::skip_unknown_field(r, header.type, depth);
         }
         r.read_field_end();
     }
@@ -144,6 +150,100 @@ ast::ThriftValue read_decoded_value(R& r, const ast::ThriftType& type, const sch
     throw ProtocolError::invalid_data("unknown type kind");
 }
 
+template <class R>
+void scan_struct_fields(R& r, const schema::StructRecord& record, const schema::StructMap* structs, int depth,
+                        Slot* slots, std::size_t origin, ast::FieldMap* eager = nullptr);
+
+// Checks one value of a declared type exactly as read_decoded_value reads
+// it, without building anything.
+template <class R>
+void scan_value(R& r, const ast::ThriftType& type, const schema::StructMap* structs, int depth) {
+    using ast::Kind;
+    switch (type.kind) {
+        case Kind::Bool: r.read_bool(); return;
+        case Kind::Byte: r.read_byte(); return;
+        case Kind::I16: r.read_i16(); return;
+        case Kind::I32: r.read_i32(); return;
+        case Kind::I64: r.read_i64(); return;
+        case Kind::Double: r.read_double(); return;
+        case Kind::String: r.read_string(); return;
+        case Kind::Binary: r.read_binary(); return;
+        case Kind::List:
+        case Kind::Set: {
+            detail::enter_native(depth);
+            bool is_list = type.kind == Kind::List;
+            protocol::ListHeader header = is_list ? r.read_list_begin() : r.read_set_begin();
+            std::size_t count = detail::checked_count(header.count);
+            for (std::size_t i = 0; i < count; ++i) scan_value(r, type.element(), structs, depth);
+            if (is_list)
+                r.read_list_end();
+            else
+                r.read_set_end();
+            return;
+        }
+        case Kind::Map: {
+            detail::enter_native(depth);
+            protocol::MapHeader header = r.read_map_begin();
+            std::size_t count = detail::checked_count(header.count);
+            for (std::size_t i = 0; i < count; ++i) {
+                scan_value(r, type.key(), structs, depth);
+                scan_value(r, type.value(), structs, depth);
+            }
+            r.read_map_end();
+            return;
+        }
+        case Kind::Struct: {
+            auto entry = schema::find_struct(structs, type.name);
+            if (!entry) throw ProtocolError::invalid_data("Unknown struct type: " + type.name);
+            detail::enter_native(depth);
+            r.read_struct_begin();
+            scan_struct_fields(r, *entry, structs, depth, nullptr, 0);
+            r.read_struct_end();
+            return;
+        }
+    }
+}
+
+// Checks one struct body as deserialize_decoded_struct reads it. With
+// `slots`, records where each declared field's value starts (`origin` is the
+// reader's start in the message); the last occurrence of a field wins.
+template <class R>
+void scan_struct_fields(R& r, const schema::StructRecord& record, const schema::StructMap* structs, int depth,
+                        Slot* slots, std::size_t origin, ast::FieldMap* eager) {
+    for (;;) {
+        protocol::FieldHeader header = r.read_field_begin();
+        if (header.type == TType::Stop) break;
+        int index = record.index_of(header.id);
+        if (index >= 0) {
+            const ast::ThriftField& field = record.fields[std::size_t(index)];
+            if (slots) {
+                Slot& slot = slots[record.layout->slot_of_field[std::size_t(index)]];
+                slot.raw_field = index;
+                slot.raw_offset = origin + r.position();
+                slot.raw_bool = -1;
+                if (field.field_type.kind == ast::Kind::Bool) {
+                    // Compact carries a bool field in its header: take it now.
+                    slot.raw_bool = r.read_bool() ? 1 : 0;
+                    r.read_field_end();
+                    continue;
+                }
+                if (header.type == TType::Bool) {
+                    // A bool header over another declared type leaves reader state
+                    // that a later decode at this position would not see: decode now.
+                    slot.raw_field = -1;
+                    eager->set(field.name, read_decoded_value(r, field.field_type, structs, depth));
+                    r.read_field_end();
+                    continue;
+                }
+            }
+            scan_value(r, field.field_type, structs, depth);
+        } else {
+            detail::skip_unknown_field(r, header.type, depth);
+        }
+        r.read_field_end();
+    }
+}
+
 // A new instance of `entry` read from the reader; nested struct names resolve
 // through the entry's own struct map. Failures: OSError "Read error: {}".
 template <class R>
@@ -162,8 +262,9 @@ Ref deserialize_struct_fields_as_instance(R& r, const schema::StructRecord& entr
 
 namespace detail {
 
-template <class R>
-Ref read_python(R& r, const ast::ThriftType& type, const std::shared_ptr<const schema::StructMap>& structs, int depth) {
+// `make_struct(r, type, depth)` reads a struct value into a Python object.
+template <class R, class MakeStruct>
+Ref read_python(R& r, const ast::ThriftType& type, MakeStruct& make_struct, int depth) {
     using ast::Kind;
     switch (type.kind) {
         case Kind::Bool: return boolean(r.read_bool());
@@ -186,7 +287,7 @@ Ref read_python(R& r, const ast::ThriftType& type, const std::shared_ptr<const s
             std::size_t room = reservation(r, count);
             Ref list = new_list(Py_ssize_t(room));
             for (std::size_t i = 0; i < count; ++i) {
-                Ref item = read_python(r, type.element(), structs, depth);
+                Ref item = read_python(r, type.element(), make_struct, depth);
                 if (i < room)
                     list_set(list, Py_ssize_t(i), std::move(item));
                 else
@@ -204,17 +305,13 @@ Ref read_python(R& r, const ast::ThriftType& type, const std::shared_ptr<const s
             std::size_t count = checked_count(header.count);
             Ref dict = new_dict();
             for (std::size_t i = 0; i < count; ++i) {
-                Ref key = read_python(r, type.key(), structs, depth);
-                dict_set(dict, key, read_python(r, type.value(), structs, depth));
+                Ref key = read_python(r, type.key(), make_struct, depth);
+                dict_set(dict, key, read_python(r, type.value(), make_struct, depth));
             }
             r.read_map_end();
             return dict;
         }
-        case Kind::Struct: {
-            auto entry = schema::find_struct(structs.get(), type.name);
-            if (!entry) raise(PyExc_ValueError, "Unknown struct type: " + type.name);
-            return deserialize_struct_fields_as_instance(r, *entry, depth);
-        }
+        case Kind::Struct: return make_struct(r, type, depth);
     }
     throw ProtocolError::invalid_data("unknown type kind");
 }
@@ -226,8 +323,13 @@ Ref read_python(R& r, const ast::ThriftType& type, const std::shared_ptr<const s
 template <class R>
 Ref read_value_with_structs(R& r, const ast::ThriftType& type, const std::shared_ptr<const schema::StructMap>& structs,
                             int depth = 0) {
+    auto make_struct = [&](R& reader, const ast::ThriftType& t, int d) {
+        auto entry = schema::find_struct(structs.get(), t.name);
+        if (!entry) raise(PyExc_ValueError, "Unknown struct type: " + t.name);
+        return deserialize_struct_fields_as_instance(reader, *entry, d);
+    };
     try {
-        return detail::read_python(r, type, structs, depth);
+        return detail::read_python(r, type, make_struct, depth);
     } catch (const ProtocolError& e) {
         raise(PyExc_OSError, e.display());
     }

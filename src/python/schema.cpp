@@ -69,6 +69,7 @@ std::shared_ptr<const FieldLayout> FieldLayout::typed(const std::vector<ast::Thr
     names.reserve(fields.size());
     for (const ast::ThriftField& field : fields) names.push_back(field.name);
     auto layout = layout_of_names(std::move(names));
+    layout->declared = fields;
     layout->slot_field.resize(layout->slot_names.size());
     layout->slot_first_id.assign(layout->slot_names.size(), 0);
     for (std::size_t i = fields.size(); i-- > 0;) layout->slot_first_id[layout->slot_of_field[i]] = fields[i].id;

@@ -31,6 +31,7 @@ struct FieldLayout {
     std::vector<std::string> slot_names;           // each distinct name once, first occurrence order
     std::vector<std::uint32_t> slot_of_field;      // field_names index -> slot
     std::vector<ast::ThriftField> slot_field;      // declared field of a slot (a later one of the same name wins); empty when untyped
+    std::vector<ast::ThriftField> declared;        // every declared field in order; typed only
     std::vector<std::int16_t> slot_first_id;       // id of the first declared field of a slot's name; typed only
     std::vector<py::SharedRef> py_names;           // slot -> interned Python str
     std::unordered_map<std::string_view, std::uint32_t> slot_by_text;

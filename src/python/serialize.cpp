@@ -47,12 +47,6 @@ Ref serialize_as(const schema::StructRecord& record, PyObject* data) {
     return own(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()), Py_ssize_t(buffer.size())));
 }
 
-template <class R>
-Ref deserialize_as(const schema::StructRecord& record, std::string_view data) {
-    R reader(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
-    return deserialize_struct_fields_as_instance(reader, record);
-}
-
 const schema::StructRecord& record_of(PyObject* self) { return *value_of<StructObject>(self).record; }
 
 }  // namespace
@@ -67,13 +61,10 @@ Ref serialize_struct(const schema::StructRecord& record, PyObject* data, Protoco
 }
 
 Ref deserialize_struct(const schema::StructRecord& record, PyObject* data, ProtocolType protocol) {
-    // Read in place: the bytes object is immutable and outlives the call.
+    // Read in place: the bytes object is immutable, and instances keep it.
     std::string_view bytes(PyBytes_AS_STRING(data), std::size_t(PyBytes_GET_SIZE(data)));
-    switch (protocol) {
-        case ProtocolType::Binary: return deserialize_as<protocol::BinaryReader>(record, bytes);
-        case ProtocolType::Compact: return deserialize_as<protocol::CompactReader>(record, bytes);
-        case ProtocolType::JSON: return deserialize_json_struct(record, bytes);
-    }
+    if (protocol == ProtocolType::JSON) return deserialize_json_struct(record, bytes);
+    return deserialize_lazily(record, data, protocol);
     raise(PyExc_ValueError, "unknown protocol");
 }
 

@@ -200,7 +200,6 @@ void serialize_struct_any(W& w, const schema::StructRecord& record, PyObject* va
     if (is_instance<InstanceObject>(value)) {
         auto guard = use<InstanceObject>(value, Use::Shared);
         const InstanceObject& inst = value_of<InstanceObject>(value);
-        auto stored = inst.stored;  // held: the map must outlive this loop
         bool same_layout = inst.layout.get() == &declared;
         for (std::size_t i = 0; i < fields.size(); ++i) {
             const ast::ThriftField& field = fields[i];
@@ -215,8 +214,8 @@ void serialize_struct_any(W& w, const schema::StructRecord& record, PyObject* va
                     continue;
                 }
             }
-            if (!stored) continue;
-            if (const ast::ThriftValue* tree = stored->find(field.name, slot >= 0 ? std::size_t(slot) : 0)) {
+            ast::ThriftValue scratch;
+            if (const ast::ThriftValue* tree = inst.stored_value(slot, field.name, scratch)) {
                 w.write_field_begin(type_code(field.field_type.kind), field.id);
                 write_thrift_value(w, *tree, structs, depth);
                 w.write_field_end();
