@@ -10,6 +10,7 @@ import math
 import pytest
 
 import vantrel
+from helpers import h, plain
 
 BIN = vantrel.ProtocolType.Binary
 CMP = vantrel.ProtocolType.Compact
@@ -59,21 +60,6 @@ struct Keys {
 struct Weird { 1: map<list<i32>, i32> m }
 struct Chain { 1: Chain next, 2: i32 v }
 """
-
-
-def h(text):
-    return bytes.fromhex(text.replace(" ", ""))
-
-
-def plain(value):
-    """Instances (recursively) as dicts, for comparisons."""
-    if isinstance(value, vantrel.ThriftStructInstance):
-        return {k: plain(v) for k, v in value.to_dict().items()}
-    if isinstance(value, list):
-        return [plain(v) for v in value]
-    if isinstance(value, dict):
-        return {k: plain(v) for k, v in value.items()}
-    return value
 
 
 @pytest.fixture(scope="module")

@@ -6,6 +6,7 @@ import weakref
 import pytest
 
 import vantrel
+from helpers import h
 
 IDL = """
 struct P { 1: i32 x = 5, 2: i32 y }
@@ -15,10 +16,6 @@ struct Inner { 1: i32 v }
 struct Outer { 1: Inner inner, 2: list<Inner> inners, 3: map<string, Inner> by_name }
 struct Weird { 1: map<list<i32>, i32> m, 2: i32 n }
 """
-
-
-def h(text):
-    return bytes.fromhex(text.replace(" ", ""))
 
 
 @pytest.fixture(scope="module")

@@ -7,6 +7,7 @@ import struct
 import pytest
 
 import vantrel
+from helpers import h, plain
 
 BIN = vantrel.ProtocolType.Binary
 CMP = vantrel.ProtocolType.Compact
@@ -90,20 +91,6 @@ RICH = {
 RICH_READ = dict(RICH, tags=[{"name": "t1", "weight": 3}, {"name": "t2", "weight": 1}], later=None)
 
 DEPTH = "maximum nesting depth of 64 exceeded"
-
-
-def h(text):
-    return bytes.fromhex(text.replace(" ", ""))
-
-
-def plain(value):
-    if isinstance(value, vantrel.ThriftStructInstance):
-        return {k: plain(v) for k, v in value.to_dict().items()}
-    if isinstance(value, list):
-        return [plain(v) for v in value]
-    if isinstance(value, dict):
-        return {plain(k): plain(v) for k, v in value.items()}
-    return value
 
 
 def canon(value):

@@ -27,8 +27,12 @@ const ast::FieldMap& InstanceObject::stored_values() const {
 }
 
 ast::FieldMap& InstanceObject::stored_for_change() {
-    if (!stored || stored.use_count() > 1) stored = std::make_shared<ast::FieldMap>(stored_values());
-    return const_cast<ast::FieldMap&>(*stored);  // this instance is now its only holder
+    if (!owned || stored.use_count() > 1) {
+        auto fresh = std::make_shared<ast::FieldMap>(stored_values());
+        owned = fresh.get();
+        stored = std::move(fresh);
+    }
+    return *owned;
 }
 
 void InstanceObject::set_value(std::size_t slot, PyObject* obj) {

@@ -30,6 +30,7 @@ struct InstanceObject {
     std::string struct_name;
     std::shared_ptr<const schema::FieldLayout> layout;
     std::shared_ptr<const ast::FieldMap> stored;          // shared until changed; null when empty
+    ast::FieldMap* owned = nullptr;                       // `stored`, when this instance made it
     std::vector<Slot> slots;                              // one per layout slot
     std::shared_ptr<const schema::StructMap> struct_map;  // for nested structs; may be null
     PyObject* source = nullptr;                           // the encoded message (`bytes`, owned) of raw fields

@@ -142,7 +142,7 @@ ast::ThriftValue read_decoded_value(R& r, const ast::ThriftType& type, const sch
             if (!entry) throw ProtocolError::invalid_data("Unknown struct type: " + type.name);
             detail::enter_native(depth);
             r.read_struct_begin();
-            auto fields = std::make_shared<const ast::FieldMap>(deserialize_decoded_struct(r, *entry, structs, depth));
+            auto fields = std::make_shared<ast::FieldMap>(deserialize_decoded_struct(r, *entry, structs, depth));
             r.read_struct_end();
             return wrap(ast::StructValue{type.name, std::move(fields)});
         }
@@ -252,7 +252,7 @@ Ref deserialize_struct_fields_as_instance(R& r, const schema::StructRecord& entr
     try {
         detail::enter_native(depth);
         r.read_struct_begin();
-        fields = std::make_shared<const ast::FieldMap>(deserialize_decoded_struct(r, entry, entry.struct_map.get(), depth));
+        fields = std::make_shared<ast::FieldMap>(deserialize_decoded_struct(r, entry, entry.struct_map.get(), depth));
         r.read_struct_end();
     } catch (const ProtocolError& e) {
         raise(PyExc_OSError, "Read error: " + e.to_io().text);
