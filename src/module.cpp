@@ -1,6 +1,8 @@
 // The module entry: multi-phase initialisation whose one execution step adds
 // the classes in their fixed order.
+#include "python/client.hpp"
 #include "python/enums.hpp"
+#include "python/frames.hpp"
 #include "python/host.hpp"
 #include "python/instance.hpp"
 #include "python/schema.hpp"
@@ -28,6 +30,8 @@ constexpr ClassEntry classes[] = {
     {"CompactProtocol", compact_protocol_class},
     {"JSONProtocol", json_protocol_class},
     {"TransportType", transport_type_class},
+    {"ThriftClient", client_class},
+    {"ThriftApplicationException", application_exception_class},
 };
 
 int exec_module(PyObject* module) {
