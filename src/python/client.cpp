@@ -37,6 +37,7 @@ thread_local bool driving_runtime = false;
 
 struct ClientObject {
     asio::io_context io{1};
+    std::mutex runtime_mutex;  // one thread drives the runtime at a time (a call, or an open's connect)
     std::string service_name;
     std::vector<std::shared_ptr<const schema::MethodRecord>> methods;
     std::unordered_map<std::string, std::size_t> method_index;
@@ -55,6 +56,7 @@ struct ClientObject {
 // lock released by the caller. Failures come back as IoFailure.
 template <class T>
 T run(ClientObject& self, asio::awaitable<T> body) {
+    std::lock_guard lock(self.runtime_mutex);
     std::optional<T> result;
     std::exception_ptr failure;
     // The lambda outlives the coroutine: run() returns only once it is done.
