@@ -38,6 +38,8 @@ EXPECTED_CLASSES = [
     "CompactProtocol",
     "JSONProtocol",
     "TransportType",
+    "ThriftClient",
+    "ThriftApplicationException",
 ]
 
 NOT_CONSTRUCTIBLE = ["ThriftStruct", "ThriftField", "PyThriftService", "PyThriftMethod", "ProtocolType"]

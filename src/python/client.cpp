@@ -3,6 +3,7 @@
 #include "python/client.hpp"
 
 #include <atomic>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -135,10 +136,7 @@ PyObject* client_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
             bind(client_params, CallArgs{values.data(), PyTuple_GET_SIZE(args), kwnames.get()});
         if (!is_instance<ServiceObject>(service.obj)) service.type_error("PyThriftService");
         std::string host_text(host.str());
-        if (!PyLong_Check(port.obj)) port.type_error("int");
-        long long port_number = PyLong_AsLongLong(port.obj);
-        if (port_number == -1 && PyErr_Occurred()) throw Error{};
-        if (port_number < 0 || port_number > 65535) integer_out_of_range();
+        long long port_number = port.integer(0, 65535);
         TransportType transport_value = transport.obj ? transport_arg(transport) : TransportType::Framed;
         ProtocolType protocol_value = protocol.obj ? protocol_arg(protocol) : ProtocolType::Binary;
 
@@ -315,11 +313,7 @@ int setter(PyObject* o, PyObject* value, void* name) {
 void set_transport(ClientObject& self, const Arg& arg) { self.transport = transport_arg(arg); }
 void set_protocol(ClientObject& self, const Arg& arg) { self.protocol = protocol_arg(arg); }
 void set_max_message_size(ClientObject& self, const Arg& arg) {
-    if (!PyLong_Check(arg.obj)) arg.type_error("int");
-    long long size = PyLong_AsLongLong(arg.obj);
-    if (size == -1 && PyErr_Occurred()) throw Error{};
-    if (size <= 0) raise(PyExc_ValueError, "max_message_size must be positive");
-    self.max_message_size = std::size_t(size);
+    self.max_message_size = std::size_t(arg.integer(1, std::numeric_limits<long long>::max()));
 }
 
 PyGetSetDef client_getset[] = {

@@ -42,11 +42,7 @@ std::pair<PyObject*, std::int32_t> application_exception_args(PyObject* args, Py
     auto [message, type] = bind(application_exception_params,
                                 CallArgs{values.data(), PyTuple_GET_SIZE(args), kwnames.get()});
     message.str();
-    if (!PyLong_Check(type.obj)) type.type_error("int");
-    long long code = PyLong_AsLongLong(type.obj);
-    if (code == -1 && PyErr_Occurred()) throw Error{};
-    if (code < INT32_MIN || code > INT32_MAX) integer_out_of_range();
-    return {message.obj, std::int32_t(code)};
+    return {message.obj, std::int32_t(type.integer(INT32_MIN, INT32_MAX))};
 }
 
 PyObject* application_exception_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

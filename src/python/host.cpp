@@ -69,6 +69,18 @@ PyObject* Arg::dict() const {
     return obj;
 }
 
+long long Arg::integer(long long min, long long max) const {
+    if (!PyLong_Check(obj)) type_error("int");
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw Error{};
+    if (overflow || v < min || v > max) {
+        PyErr_Format(PyExc_OverflowError, "%s argument '%s' out of range (%lld to %lld)", func, name, min, max);
+        throw Error{};
+    }
+    return v;
+}
+
 PyObject* Arg::bytes() const {
     if (!PyBytes_Check(obj)) type_error("bytes");
     return obj;
@@ -134,7 +146,7 @@ PyTypeObject* create_type(const TypeSpec& spec, int basicsize, destructor deallo
     unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | spec.flags;
     if (!has_new) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     // A dotted name gives the type its `__module__`; the name itself stays bare.
-    // Types live for the process, so the spec's text may too.
+    // Types live for the process, and so may the name text CPython keeps.
     const char* qualified = (new std::string(std::string("vantrel.") + spec.name))->c_str();
     PyType_Spec type_spec{qualified, basicsize, 0, flags, slots.data()};
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));

@@ -142,6 +142,7 @@ struct Arg {
     std::string_view str() const;  // `str`, as UTF-8
     PyObject* dict() const;         // `dict` or a subclass
     PyObject* bytes() const;        // `bytes` or a subclass
+    long long integer(long long min, long long max) const;  // an `int` within [min, max]
 };
 
 // Positional-or-keyword parameters of one callable, the first `required` of
