@@ -7,17 +7,18 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/cursor.hpp"
 #include "protocol/text.hpp"
 #include "protocol/types.hpp"
 
 namespace vantrel::protocol {
 
-class BinaryReader {
+class BinaryReader : public ByteCursor {
   public:
     // The message body is an ordinary struct: callers bracket it themselves.
     static constexpr bool message_opens_body = false;
 
-    BinaryReader(const std::uint8_t* data, std::size_t size) noexcept : begin_(data), cur_(data), end_(data + size) {}
+    using ByteCursor::ByteCursor;
 
     MessageHeader read_message_begin() {
         std::uint32_t word = load_be32(take(4));
@@ -48,16 +49,8 @@ class BinaryReader {
     double read_double() { return std::bit_cast<double>(load_be64(take(8))); }
 
     // Views into the input buffer.
-    std::string_view read_string() {
-        std::string_view s = read_binary();
-        validate_utf8(s);
-        return s;
-    }
-    std::string_view read_binary() {
-        std::int32_t n = read_i32();
-        if (n < 0) throw_negative_length(n);
-        return {reinterpret_cast<const char*>(take(static_cast<std::size_t>(n))), static_cast<std::size_t>(n)};
-    }
+    std::string_view read_string() { return validated_utf8(read_binary()); }
+    std::string_view read_binary() { return take_bytes(read_i32()); }
 
     ListHeader read_list_begin() {
         std::uint8_t t = *take(1);
@@ -82,13 +75,7 @@ class BinaryReader {
     void skip(TType type, int depth = 0) {
         switch (type) {
         case TType::String: read_string(); return;
-        case TType::Struct:
-            if (depth >= max_depth) throw_depth();
-            for (;;) {
-                FieldHeader f = read_field_begin();
-                if (f.type == TType::Stop) return;
-                skip(f.type, depth + 1);
-            }
+        case TType::Struct: skip_struct(*this, depth); return;
         case TType::List:
         case TType::Set: {
             if (depth >= max_depth) throw_depth();
@@ -124,9 +111,6 @@ class BinaryReader {
         }
     }
 
-    std::size_t remaining() const { return static_cast<std::size_t>(end_ - cur_); }
-    std::size_t position() const { return static_cast<std::size_t>(cur_ - begin_); }
-
   private:
     // Fixed encoded width of a scalar type; 0 for the rest.
     static std::size_t width(TType t) {
@@ -141,26 +125,11 @@ class BinaryReader {
         }
     }
 
-    const std::uint8_t* take(std::size_t n) {
-        if (static_cast<std::size_t>(end_ - cur_) < n) [[unlikely]]
-            short_input();
-        const std::uint8_t* at = cur_;
-        cur_ += n;
-        return at;
-    }
-    [[noreturn, gnu::cold, gnu::noinline]] void short_input() {
-        cur_ = end_;
-        throw_eof();
-    }
     [[noreturn, gnu::cold, gnu::noinline]] static void bad_version(std::uint32_t word) {
         char text[32];
         std::snprintf(text, sizeof text, "Bad version: 0x%08x", word);
         throw_invalid_data(text);
     }
-
-    const std::uint8_t* begin_;
-    const std::uint8_t* cur_;
-    const std::uint8_t* end_;
 };
 
 class BinaryWriter {

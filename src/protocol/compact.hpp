@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/cursor.hpp"
 #include "protocol/text.hpp"
 #include "protocol/types.hpp"
 
@@ -51,13 +52,11 @@ inline void put_varint(std::uint8_t* p, std::uint64_t v) {
 
 }  // namespace compact
 
-class CompactReader {
+class CompactReader : public ByteCursor {
   public:
     static constexpr bool message_opens_body = false;
 
-    CompactReader(const std::uint8_t* data, std::size_t size) noexcept : begin_(data), cur_(data), end_(data + size) {
-        ids_[0] = 0;
-    }
+    CompactReader(const std::uint8_t* data, std::size_t size) noexcept : ByteCursor(data, size) { ids_[0] = 0; }
 
     MessageHeader read_message_begin() {
         if (*take(1) != compact::protocol_id) throw_invalid_data("Bad protocol id");
@@ -110,16 +109,8 @@ class CompactReader {
     double read_double() { return std::bit_cast<double>(load_be64(take(8))); }
 
     // Views into the input buffer.
-    std::string_view read_string() {
-        std::string_view s = read_binary();
-        validate_utf8(s);
-        return s;
-    }
-    std::string_view read_binary() {
-        std::int32_t n = read_i32();
-        if (n < 0) throw_negative_length(n);
-        return {reinterpret_cast<const char*>(take(static_cast<std::size_t>(n))), static_cast<std::size_t>(n)};
-    }
+    std::string_view read_string() { return validated_utf8(read_binary()); }
+    std::string_view read_binary() { return take_bytes(read_i32()); }
 
     ListHeader read_list_begin() {
         std::uint8_t h = *take(1);
@@ -152,16 +143,7 @@ class CompactReader {
         case TType::I64: read_varint(); return;
         case TType::Double: take(8); return;
         case TType::String: read_string(); return;
-        case TType::Struct:
-            if (depth >= max_depth) throw_depth();
-            read_struct_begin();
-            for (;;) {
-                FieldHeader f = read_field_begin();
-                if (f.type == TType::Stop) break;
-                skip(f.type, depth + 1);
-            }
-            read_struct_end();
-            return;
+        case TType::Struct: skip_struct(*this, depth); return;
         case TType::List:
         case TType::Set: {
             if (depth >= max_depth) throw_depth();
@@ -183,9 +165,6 @@ class CompactReader {
         }
     }
 
-    std::size_t remaining() const { return static_cast<std::size_t>(end_ - cur_); }
-    std::size_t position() const { return static_cast<std::size_t>(cur_ - begin_); }
-
   private:
     static bool empty(TType t) { return t == TType::Stop || t == TType::Void; }
 
@@ -204,18 +183,6 @@ class CompactReader {
         default: break;
         }
         for (std::int32_t i = 0; i < count; ++i) skip(element, depth);
-    }
-
-    const std::uint8_t* take(std::size_t n) {
-        if (static_cast<std::size_t>(end_ - cur_) < n) [[unlikely]]
-            short_input();
-        const std::uint8_t* at = cur_;
-        cur_ += n;
-        return at;
-    }
-    [[noreturn, gnu::cold, gnu::noinline]] void short_input() {
-        cur_ = end_;
-        throw_eof();
     }
 
     std::uint64_t read_varint() {
@@ -248,9 +215,6 @@ class CompactReader {
     }
     [[noreturn, gnu::cold, gnu::noinline]] static void too_long() { throw_invalid_data("varint longer than 10 bytes"); }
 
-    const std::uint8_t* begin_;
-    const std::uint8_t* cur_;
-    const std::uint8_t* end_;
     int top_ = 0;
     std::int8_t pending_ = -1;  // folded bool of the last field header: -1 none, 0, 1
     std::int16_t ids_[compact::id_stack_size];

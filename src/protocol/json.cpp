@@ -1,5 +1,7 @@
 #include "protocol/json.hpp"
 
+#include "protocol/cursor.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <clocale>
@@ -841,16 +843,7 @@ void JsonReader::skip(TType type, int depth) {
     switch (type) {
     case TType::Stop:
     case TType::Void: return;
-    case TType::Struct:
-        if (depth >= max_depth) throw_depth();
-        read_struct_begin();
-        for (;;) {
-            FieldHeader f = read_field_begin();
-            if (f.type == TType::Stop) break;
-            skip(f.type, depth + 1);
-        }
-        read_struct_end();
-        return;
+    case TType::Struct: skip_struct(*this, depth); return;
     case TType::List:
     case TType::Set: {
         if (depth >= max_depth) throw_depth();

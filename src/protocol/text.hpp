@@ -53,6 +53,11 @@ inline void validate_utf8(std::string_view s) {
     if (!utf8_scan(s, i, fault)) throw_utf8(fault);
 }
 
+inline std::string_view validated_utf8(std::string_view s) {
+    validate_utf8(s);
+    return s;
+}
+
 // Standard alphabet with "=" padding.
 std::string base64_encode(std::string_view bytes);
 void base64_encode_to(std::string_view bytes, std::string& out);

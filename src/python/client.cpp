@@ -120,20 +120,7 @@ constexpr Params<5> client_params{"ThriftClient()", {"service", "host", "port", 
 
 PyObject* client_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return boundary<PyObject*>(nullptr, [&] {
-        std::vector<PyObject*> values(std::size_t(PyTuple_GET_SIZE(args)));
-        for (std::size_t i = 0; i < values.size(); ++i) values[i] = PyTuple_GET_ITEM(args, Py_ssize_t(i));
-        Ref kwnames;
-        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-            kwnames = own(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-            PyObject *key, *value;
-            Py_ssize_t pos = 0, k = 0;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                PyTuple_SET_ITEM(kwnames.get(), k++, Ref::borrow(key).release());
-                values.push_back(value);
-            }
-        }
-        auto [service, host, port, transport, protocol] =
-            bind(client_params, CallArgs{values.data(), PyTuple_GET_SIZE(args), kwnames.get()});
+        auto [service, host, port, transport, protocol] = bind(client_params, args, kwargs);
         if (!is_instance<ServiceObject>(service.obj)) service.type_error("PyThriftService");
         std::string host_text(host.str());
         long long port_number = port.integer(0, 65535);
@@ -256,18 +243,7 @@ PyObject* call_method(PyObject* o, PyObject* args, PyObject* kwargs) {
 
 Ref call(ClientObject& self, PyObject* args, PyObject* kwargs) {
     static constexpr Params<1> params{"call()", {"method_name"}};
-    Arg method_name{nullptr, params.func, "method_name"};
-    Ref arguments = Ref::borrow(kwargs);
-    if (PyTuple_GET_SIZE(args) > 0 || !kwargs) {
-        method_name = bind(params, CallArgs{&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr})[0];
-    } else if (PyObject* named = PyDict_GetItemString(kwargs, "method_name")) {
-        // `method_name` by keyword; the other keywords are the call's arguments.
-        method_name.obj = named;
-        arguments = own(PyDict_Copy(kwargs));
-        check(PyDict_DelItemString(arguments.get(), "method_name"));
-    } else {
-        bind(params, CallArgs{nullptr, 0, nullptr});  // raises the missing-argument error
-    }
+    auto [method_name, arguments] = bind_leading(params, args, kwargs);
     std::string name(method_name.str());
     auto found = self.method_index.find(name);
     if (found == self.method_index.end()) raise(PyExc_ValueError, "Unknown method: " + name);

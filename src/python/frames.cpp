@@ -27,20 +27,7 @@ constexpr Params<2> application_exception_params{"ThriftApplicationException()",
 
 // The message and type code from (message, type_), by position or keyword.
 std::pair<PyObject*, std::int32_t> application_exception_args(PyObject* args, PyObject* kwargs) {
-    std::vector<PyObject*> values(std::size_t(PyTuple_GET_SIZE(args)));
-    for (std::size_t i = 0; i < values.size(); ++i) values[i] = PyTuple_GET_ITEM(args, Py_ssize_t(i));
-    Ref kwnames;
-    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-        kwnames = own(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-        PyObject *key, *value;
-        Py_ssize_t pos = 0, k = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyTuple_SET_ITEM(kwnames.get(), k++, Ref::borrow(key).release());
-            values.push_back(value);
-        }
-    }
-    auto [message, type] = bind(application_exception_params,
-                                CallArgs{values.data(), PyTuple_GET_SIZE(args), kwnames.get()});
+    auto [message, type] = bind(application_exception_params, args, kwargs);
     message.str();
     return {message.obj, std::int32_t(type.integer(INT32_MIN, INT32_MAX))};
 }

@@ -120,6 +120,39 @@ void bind_into(const char* func, const char* const* names, std::size_t count, st
     }
 }
 
+void bind_tuple_into(const char* func, const char* const* names, std::size_t count, std::size_t required,
+                     PyObject* args, PyObject* kwargs, Arg* out) {
+    // Borrowed: the tuple and the dict outlive the call.
+    std::vector<PyObject*> values(std::size_t(PyTuple_GET_SIZE(args)));
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = PyTuple_GET_ITEM(args, Py_ssize_t(i));
+    Ref kwnames;
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        kwnames = own(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        PyObject *key, *value;
+        Py_ssize_t pos = 0, k = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k++, Ref::borrow(key).release());
+            values.push_back(value);
+        }
+    }
+    bind_into(func, names, count, required, CallArgs{values.data(), PyTuple_GET_SIZE(args), kwnames.get()}, out);
+}
+
+Leading bind_leading(const Params<1>& params, PyObject* args, PyObject* kwargs) {
+    const char* name = params.names[0];
+    if (PyTuple_GET_SIZE(args) == 0 && kwargs) {
+        if (PyObject* named = PyDict_GetItemString(kwargs, name)) {
+            Ref rest = own(PyDict_Copy(kwargs));  // keeps the keywords' order
+            check(PyDict_DelItemString(rest.get(), name));
+            return {Arg{named, params.func, name}, std::move(rest)};
+        }
+    }
+    Arg arg;
+    bind_into(params.func, params.names.data(), 1, 1,
+              CallArgs{&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr}, &arg);
+    return {arg, Ref::borrow(kwargs)};
+}
+
 // ---------------------------------------------------------------- use flags
 
 UseGuard::UseGuard(PyObject* o, int& flag, Use use) : flag_(flag), use_(use) {

@@ -164,6 +164,25 @@ std::array<Arg, N> bind(const Params<N>& params, const CallArgs& call) {
     return out;
 }
 
+// The same for an (args tuple, kwargs dict) call, as constructors receive.
+void bind_tuple_into(const char* func, const char* const* names, std::size_t count, std::size_t required,
+                     PyObject* args, PyObject* kwargs, Arg* out);
+
+template <std::size_t N>
+std::array<Arg, N> bind(const Params<N>& params, PyObject* args, PyObject* kwargs) {
+    std::array<Arg, N> out{};
+    bind_tuple_into(params.func, params.names.data(), N, params.required, args, kwargs, out.data());
+    return out;
+}
+
+// A call `f(name, **rest)`: the one parameter, by position or keyword, and
+// the other keywords (null when there are none).
+struct Leading {
+    Arg arg;
+    Ref rest;
+};
+Leading bind_leading(const Params<1>& params, PyObject* args, PyObject* kwargs);
+
 // ---------------------------------------------------------------- objects
 
 // The memory layout of every object of ours: a native value behind the header.

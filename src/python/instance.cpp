@@ -106,26 +106,17 @@ PyObject* instance_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return boundary<PyObject*>(nullptr, [&] {
         // `struct_name` by position or keyword; every other keyword is a field.
         static constexpr Params<1> params{"ThriftStructInstance()", {"struct_name"}};
-        Arg struct_name{nullptr, params.func, "struct_name"};
-        if (PyTuple_GET_SIZE(args) > 0 || !kwargs) {
-            struct_name = bind(params, CallArgs{&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr})[0];
-        }
+        auto [struct_name, fields] = bind_leading(params, args, kwargs);
         std::vector<std::string> names;
         std::vector<PyObject*> objects;
-        if (kwargs) {
+        if (fields) {
             PyObject *key, *value;
             Py_ssize_t pos = 0;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                std::string_view keyword = utf8(key);
-                if (!struct_name.obj && keyword == "struct_name") {
-                    struct_name.obj = value;
-                    continue;
-                }
-                names.emplace_back(keyword);
+            while (PyDict_Next(fields.get(), &pos, &key, &value)) {
+                names.emplace_back(utf8(key));
                 objects.push_back(value);
             }
         }
-        if (!struct_name.obj) bind(params, CallArgs{nullptr, 0, nullptr});  // raises the missing-argument error
         std::string name(struct_name.str());
         Ref obj = new_instance(std::move(name), FieldLayout::untyped(std::move(names)), nullptr, nullptr);
         InstanceObject& self = instance_of(obj.get());
