@@ -296,7 +296,7 @@ PyGetSetDef client_getset[] = {
     {"transport", getter<&get_transport>, setter<&set_transport>, nullptr, const_cast<char*>("transport")},
     {"protocol", getter<&get_protocol>, setter<&set_protocol>, nullptr, const_cast<char*>("protocol")},
     {"max_message_size", getter<&get_max_message_size>, setter<&set_max_message_size>,
-     const_cast<char*>("Largest message, in bytes, that a call sends or accepts; a larger reply drops the connection."),
+     const_cast<char*>("Largest reply, in bytes, that a call accepts; a larger one fails the call and drops the connection."),
      const_cast<char*>("max_message_size")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

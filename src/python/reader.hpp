@@ -47,6 +47,19 @@ void skip_unknown_field(R& r, TType type, int depth) {
     }
 }
 
+// Lists and sets differ only in which begin and end operations frame them.
+template <class R>
+protocol::ListHeader read_sequence_begin(R& r, bool is_list) {
+    return is_list ? r.read_list_begin() : r.read_set_begin();
+}
+template <class R>
+void read_sequence_end(R& r, bool is_list) {
+    if (is_list)
+        r.read_list_end();
+    else
+        r.read_set_end();
+}
+
 inline ast::ThriftValue wrap(auto v) { return ast::ThriftValue{ast::ThriftValue::Storage(std::move(v))}; }
 
 }  // namespace detail
@@ -112,16 +125,13 @@ ast::ThriftValue read_decoded_value(R& r, const ast::ThriftType& type, const sch
         case Kind::Set: {
             detail::enter_native(depth);
             bool is_list = type.kind == Kind::List;
-            protocol::ListHeader header = is_list ? r.read_list_begin() : r.read_set_begin();
+            protocol::ListHeader header = detail::read_sequence_begin(r, is_list);
             std::size_t count = detail::checked_count(header.count);
             std::vector<ast::ThriftValue> items;
             items.reserve(detail::reservation(r, count));
             for (std::size_t i = 0; i < count; ++i) items.push_back(read_decoded_value(r, type.element(), structs, depth));
-            if (is_list) {
-                r.read_list_end();
-                return wrap(ast::ListValue{std::move(items)});
-            }
-            r.read_set_end();
+            detail::read_sequence_end(r, is_list);
+            if (is_list) return wrap(ast::ListValue{std::move(items)});
             return wrap(ast::SetValue{std::move(items)});
         }
         case Kind::Map: {
@@ -172,13 +182,10 @@ void scan_value(R& r, const ast::ThriftType& type, const schema::StructMap* stru
         case Kind::Set: {
             detail::enter_native(depth);
             bool is_list = type.kind == Kind::List;
-            protocol::ListHeader header = is_list ? r.read_list_begin() : r.read_set_begin();
+            protocol::ListHeader header = detail::read_sequence_begin(r, is_list);
             std::size_t count = detail::checked_count(header.count);
             for (std::size_t i = 0; i < count; ++i) scan_value(r, type.element(), structs, depth);
-            if (is_list)
-                r.read_list_end();
-            else
-                r.read_set_end();
+            detail::read_sequence_end(r, is_list);
             return;
         }
         case Kind::Map: {
@@ -282,7 +289,7 @@ Ref read_python(R& r, const ast::ThriftType& type, MakeStruct& make_struct, int 
         case Kind::Set: {
             enter_native(depth);
             bool is_list = type.kind == Kind::List;
-            protocol::ListHeader header = is_list ? r.read_list_begin() : r.read_set_begin();
+            protocol::ListHeader header = detail::read_sequence_begin(r, is_list);
             std::size_t count = checked_count(header.count);
             std::size_t room = reservation(r, count);
             Ref list = new_list(Py_ssize_t(room));
@@ -293,10 +300,7 @@ Ref read_python(R& r, const ast::ThriftType& type, MakeStruct& make_struct, int 
                 else
                     check(PyList_Append(list.get(), item.get()));
             }
-            if (is_list)
-                r.read_list_end();
-            else
-                r.read_set_end();
+            detail::read_sequence_end(r, is_list);
             return list;
         }
         case Kind::Map: {

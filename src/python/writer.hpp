@@ -22,6 +22,22 @@ void write_thrift_value(W& w, const ast::ThriftValue& value, const schema::Struc
 
 namespace detail {
 
+// Lists and sets differ only in which begin and end operations frame them.
+template <class W>
+void write_sequence_begin(W& w, bool is_list, TType element, std::size_t count) {
+    if (is_list)
+        w.write_list_begin(element, count);
+    else
+        w.write_set_begin(element, count);
+}
+template <class W>
+void write_sequence_end(W& w, bool is_list) {
+    if (is_list)
+        w.write_list_end();
+    else
+        w.write_set_end();
+}
+
 template <class W>
 void write_tree(W& w, const ast::ThriftValue& value, const schema::StructMap* structs, int depth) {
     using ast::Kind;
@@ -40,15 +56,9 @@ void write_tree(W& w, const ast::ThriftValue& value, const schema::StructMap* st
             bool is_list = value.kind() == Kind::List;
             const auto& items = is_list ? std::get<ast::ListValue>(value.v).items : std::get<ast::SetValue>(value.v).items;
             TType element = items.empty() ? TType::String : type_code(items.front().kind());
-            if (is_list)
-                w.write_list_begin(element, items.size());
-            else
-                w.write_set_begin(element, items.size());
+            write_sequence_begin(w, is_list, element, items.size());
             for (const auto& item : items) write_tree(w, item, structs, depth);
-            if (is_list)
-                w.write_list_end();
-            else
-                w.write_set_end();
+            write_sequence_end(w, is_list);
             return;
         }
         case Kind::Map: {
@@ -143,20 +153,14 @@ void write_value_with_structs(W& w, const ast::ThriftType& type, PyObject* obj, 
             Py_ssize_t n = PyList_GET_SIZE(obj);
             TType element = type_code(type.element().kind);
             bool is_list = type.kind == Kind::List;
-            if (is_list)
-                w.write_list_begin(element, std::size_t(n));
-            else
-                w.write_set_begin(element, std::size_t(n));
+            detail::write_sequence_begin(w, is_list, element, std::size_t(n));
             for (Py_ssize_t i = 0; i < n; ++i) {
                 Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
                 write_value_with_structs(w, type.element(), item.get(), structs, depth);
                 // Code run by a conversion may have changed the list under us.
                 if (PyList_GET_SIZE(obj) != n) detail::container_changed("list");
             }
-            if (is_list)
-                w.write_list_end();
-            else
-                w.write_set_end();
+            detail::write_sequence_end(w, is_list);
             return;
         }
         case Kind::Map: {
