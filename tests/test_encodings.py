@@ -335,6 +335,13 @@ def test_values_are_read_by_declared_type_and_last_repeat_wins(structs, protocol
     assert structs["All"].deserialize_with_protocol(h(data), protocol).num == expected
 
 
+def test_compact_bool_header_over_another_declared_type(structs):
+    # The header of the list field says "bool true"; that folded value is what
+    # the first bool element reads, and the fields after it still line up.
+    inst = structs["All"].deserialize_with_protocol(h("e1 21 02 05 0004 0e 00"), CMP)
+    assert (inst.bools, inst.num) == ([True, False], 7)
+
+
 @pytest.mark.parametrize(
     "protocol, data",
     [
