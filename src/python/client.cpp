@@ -255,7 +255,7 @@ Ref call(ClientObject& self, PyObject* args, PyObject* kwargs) {
     TransportType transport = self.transport;
     ProtocolType protocol = self.protocol;
     protocol::ByteBuffer message =
-        build_call_frame(method.name, type, seqid, method.arguments, arguments.get(), structs.get(), protocol);
+        build_call_frame(method, type, seqid, arguments.get(), structs.get(), protocol);
 
     if (driving_runtime) raise(PyExc_RuntimeError, "cannot call a ThriftClient from inside a running runtime");
     Exchange result;

@@ -144,19 +144,19 @@ void raise_declared_exception(const std::string& name, std::int16_t id, PyObject
 
 }  // namespace frames
 
-protocol::ByteBuffer build_call_frame(std::string_view name, protocol::MessageType type, std::int32_t seqid,
-                                      const std::vector<ast::ThriftField>& arguments, PyObject* kwargs,
+protocol::ByteBuffer build_call_frame(const schema::MethodRecord& method, protocol::MessageType type, std::int32_t seqid,
+                                      PyObject* kwargs,
                                       const schema::StructMap* structs, ProtocolType protocol) {
     protocol::ByteBuffer buffer(256);
     switch (protocol) {
         case ProtocolType::Binary:
-            frames::write_call<protocol::BinaryWriter>(buffer, name, type, seqid, arguments, kwargs, structs);
+            frames::write_call<protocol::BinaryWriter>(buffer, method, type, seqid, kwargs, structs);
             break;
         case ProtocolType::Compact:
-            frames::write_call<protocol::CompactWriter>(buffer, name, type, seqid, arguments, kwargs, structs);
+            frames::write_call<protocol::CompactWriter>(buffer, method, type, seqid, kwargs, structs);
             break;
         case ProtocolType::JSON:
-            frames::write_call<protocol::JsonWriter>(buffer, name, type, seqid, arguments, kwargs, structs);
+            frames::write_call<protocol::JsonWriter>(buffer, method, type, seqid, kwargs, structs);
             break;
     }
     return buffer;

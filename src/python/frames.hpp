@@ -20,8 +20,8 @@ PyTypeObject* application_exception_class();
 Ref new_application_exception(std::string_view message, std::int32_t type);
 
 // The call message of a method: one field per supplied keyword argument.
-protocol::ByteBuffer build_call_frame(std::string_view name, protocol::MessageType type, std::int32_t seqid,
-                                      const std::vector<ast::ThriftField>& arguments, PyObject* kwargs,
+protocol::ByteBuffer build_call_frame(const schema::MethodRecord& method, protocol::MessageType type, std::int32_t seqid,
+                                      PyObject* kwargs,
                                       const schema::StructMap* structs, ProtocolType protocol);
 
 // The result of a call from its reply message; raises what the reply says.
@@ -32,17 +32,18 @@ Ref decode_reply_bytes(std::string_view reply, const ast::ThriftType& return_typ
 namespace frames {
 
 template <class W>
-void write_call(protocol::ByteBuffer& buffer, std::string_view name, protocol::MessageType type, std::int32_t seqid,
-                const std::vector<ast::ThriftField>& arguments, PyObject* kwargs, const schema::StructMap* structs) {
+void write_call(protocol::ByteBuffer& buffer, const schema::MethodRecord& method, protocol::MessageType type,
+                std::int32_t seqid, PyObject* kwargs, const schema::StructMap* structs) {
     W w(buffer);
+    const schema::FieldLayout& names = *method.argument_layout;
     try {
-        w.write_message_begin(name, std::uint8_t(type), seqid);
+        w.write_message_begin(method.name, std::uint8_t(type), seqid);
         w.write_struct_begin();
-        for (const ast::ThriftField& argument : arguments) {
+        for (std::size_t i = 0; i < method.arguments.size(); ++i) {
+            const ast::ThriftField& argument = method.arguments[i];
             PyObject* value = nullptr;
             if (kwargs) {
-                Ref key = str(argument.name);
-                value = PyDict_GetItemWithError(kwargs, key.get());
+                value = PyDict_GetItemWithError(kwargs, names.py_names[names.slot_of_field[i]].get());
                 if (!value && PyErr_Occurred()) throw Error{};
             }
             if (!value) continue;

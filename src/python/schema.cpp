@@ -132,7 +132,7 @@ ServiceRecord build_service(const ast::ThriftService& service) {
     for (const ast::ThriftMethod& method : service.methods) {
         record.methods.push_back(std::make_shared<const MethodRecord>(
             MethodRecord{method.name, method.arguments, method.exceptions, method.return_type,
-                         index_by_id(method.arguments), method.oneway}));
+                         index_by_id(method.arguments), method.oneway, FieldLayout::typed(method.arguments)}));
     }
     return record;
 }

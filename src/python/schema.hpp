@@ -72,6 +72,7 @@ struct MethodRecord {
     ast::ThriftType return_type;
     std::unordered_map<std::int16_t, std::size_t> field_index_by_id;  // over `arguments`
     bool oneway = false;
+    std::shared_ptr<const FieldLayout> argument_layout;  // the argument names as Python strings
 };
 
 struct ServiceRecord {
