@@ -345,6 +345,14 @@ def test_struct_argument_and_result(client):
     }
 
 
+def test_messages_larger_than_the_socket_buffers(client):
+    # Both directions cross several buffer fills.
+    shape = {"name": "x" * 200_000, "points": [{"x": i, "y": -i} for i in range(20_000)], "blob": bytes(100_000)}
+    assert plain(client.call("echo", shape=shape)) == dict(
+        shape, attrs=None, tags=None, centre=None, area=None, closed=None, groups=None
+    )
+
+
 def test_containers_are_read_by_the_peer(client):
     values = [2**62, 2**62 - 1, -5]
     groups = {"a": [1, 2, 3], "b": [], "\u00fc": [-(2**31)]}

@@ -18,12 +18,13 @@ namespace {
 
 using net::tcp;
 
-// One open connection: the socket and a read buffer over it.
+// One open connection: the socket with a read and a write buffer over it.
 struct Connection {
     tcp::socket socket;
     net::StreamReader reader;
+    net::StreamWriter writer;
 
-    explicit Connection(tcp::socket s) : socket(std::move(s)), reader(socket) {}
+    explicit Connection(tcp::socket s) : socket(std::move(s)), reader(socket), writer(socket) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     ~Connection() {
@@ -198,7 +199,7 @@ struct Exchange {
 asio::awaitable<net::Received> exchange(Connection& connection, const protocol::ByteBuffer& message,
                                         TransportType transport, ProtocolType protocol, bool oneway,
                                         std::size_t max_size) {
-    co_await net::send_message(connection.socket, message.data(), message.size(), transport);
+    co_await connection.writer.send(message.data(), message.size(), transport);
     if (oneway) co_return net::Received{};
     co_return co_await net::receive_message(connection.reader, transport, protocol, net::Side::Client, max_size);
 }

@@ -310,19 +310,26 @@ awaitable<Received> receive_message(StreamReader& reader, py::TransportType tran
     fail(IoKind::InvalidInput, "buffered RPC transport currently supports Binary and JSON protocols");
 }
 
-awaitable<void> send_message(tcp::socket& socket, const std::uint8_t* data, std::size_t size,
-                             py::TransportType transport) {
+StreamWriter::StreamWriter(tcp::socket& socket) : socket_(socket), buf_(new std::uint8_t[capacity]) {}
+
+awaitable<void> StreamWriter::send(const std::uint8_t* data, std::size_t size, py::TransportType transport) {
     if (size > std::size_t(std::numeric_limits<std::int32_t>::max()))
         fail(IoKind::InvalidInput, "message of " + std::to_string(size) +
                                        " bytes is too large to send (the limit is 2147483647 bytes)");
     std::array<std::uint8_t, 4> length{std::uint8_t(size >> 24), std::uint8_t(size >> 16), std::uint8_t(size >> 8),
                                        std::uint8_t(size)};
-    std::array<asio::const_buffer, 2> buffers{asio::buffer(length), asio::buffer(data, size)};
+    std::size_t header = transport == py::TransportType::Framed ? 4 : 0;
     asio::error_code ec;
-    if (transport == py::TransportType::Framed)
-        co_await asio::async_write(socket, buffers, redirect_error(use_awaitable, ec));
-    else
-        co_await asio::async_write(socket, asio::buffer(data, size), redirect_error(use_awaitable, ec));
+    if (header + size <= capacity) {
+        // Through the buffer, then flushed: one write.
+        std::memcpy(buf_.get(), length.data(), header);
+        std::memcpy(buf_.get() + header, data, size);
+        co_await asio::async_write(socket_, asio::buffer(buf_.get(), header + size), redirect_error(use_awaitable, ec));
+    } else {
+        // Larger than the buffer: straight to the socket, still one gathered write.
+        std::array<asio::const_buffer, 2> buffers{asio::buffer(length.data(), header), asio::buffer(data, size)};
+        co_await asio::async_write(socket_, buffers, redirect_error(use_awaitable, ec));
+    }
     if (ec) throw IoFailure(io_error(ec));
 }
 

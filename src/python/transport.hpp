@@ -69,9 +69,20 @@ struct Received {
 awaitable<Received> receive_message(StreamReader& reader, py::TransportType transport, py::ProtocolType protocol,
                                     Side side, std::size_t max_size);
 
-// Writes one message, framed when asked, in a single write.
-awaitable<void> send_message(tcp::socket& socket, const std::uint8_t* data, std::size_t size,
-                             py::TransportType transport);
+// A write buffer of 64 KiB over the write direction of a socket.
+class StreamWriter {
+  public:
+    explicit StreamWriter(tcp::socket& socket);
+
+    // Writes one message, framed when asked, and flushes it: one write.
+    awaitable<void> send(const std::uint8_t* data, std::size_t size, py::TransportType transport);
+
+    static constexpr std::size_t capacity = 65536;
+
+  private:
+    tcp::socket& socket_;
+    std::unique_ptr<std::uint8_t[]> buf_;
+};
 
 // Resolves `host` (off the calling thread unless it is a numeric address) and
 // connects to the first address that accepts; TCP_NODELAY is set.
