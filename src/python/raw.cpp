@@ -15,14 +15,14 @@ struct Lazy {
     static Ref instance(R& r, const schema::StructRecord& entry, std::string name,
                         const std::shared_ptr<const schema::StructMap>& structs, PyObject* source,
                         ProtocolType protocol, std::size_t origin, int depth) {
-        auto eager = std::make_shared<ast::FieldMap>();
+        std::shared_ptr<ast::FieldMap> eager;
         Ref obj = new_instance(std::move(name), entry.layout, nullptr, structs);
         InstanceObject& inst = value_of<InstanceObject>(obj.get());
         detail::enter_native(depth);
         r.read_struct_begin();
-        scan_struct_fields(r, entry, structs.get(), depth, inst.slots.data(), origin, eager.get());
+        scan_struct_fields(r, entry, structs.get(), depth, inst.slots.data(), origin, &eager);
         r.read_struct_end();
-        if (!eager->empty()) inst.stored = std::move(eager);
+        if (eager) inst.stored = std::move(eager);
         Py_INCREF(source);
         inst.source = source;
         inst.source_protocol = protocol;

@@ -162,7 +162,7 @@ ast::ThriftValue read_decoded_value(R& r, const ast::ThriftType& type, const sch
 
 template <class R>
 void scan_struct_fields(R& r, const schema::StructRecord& record, const schema::StructMap* structs, int depth,
-                        Slot* slots, std::size_t origin, ast::FieldMap* eager = nullptr);
+                        Slot* slots, std::size_t origin, std::shared_ptr<ast::FieldMap>* eager = nullptr);
 
 // Checks one value of a declared type exactly as read_decoded_value reads
 // it, without building anything.
@@ -213,10 +213,11 @@ void scan_value(R& r, const ast::ThriftType& type, const schema::StructMap* stru
 
 // Checks one struct body as deserialize_decoded_struct reads it. With
 // `slots`, records where each declared field's value starts (`origin` is the
-// reader's start in the message); the last occurrence of a field wins.
+// reader's start in the message); the last occurrence of a field wins. The
+// few fields that must be decoded at once go into `*eager`, made on demand.
 template <class R>
 void scan_struct_fields(R& r, const schema::StructRecord& record, const schema::StructMap* structs, int depth,
-                        Slot* slots, std::size_t origin, ast::FieldMap* eager) {
+                        Slot* slots, std::size_t origin, std::shared_ptr<ast::FieldMap>* eager) {
     for (;;) {
         protocol::FieldHeader header = r.read_field_begin();
         if (header.type == TType::Stop) break;
@@ -238,7 +239,8 @@ void scan_struct_fields(R& r, const schema::StructRecord& record, const schema::
                     // A bool header over another declared type leaves reader state
                     // that a later decode at this position would not see: decode now.
                     slot.raw_field = -1;
-                    eager->set(field.name, read_decoded_value(r, field.field_type, structs, depth));
+                    if (!*eager) *eager = std::make_shared<ast::FieldMap>();  // rare: made on demand
+                    (*eager)->set(field.name, read_decoded_value(r, field.field_type, structs, depth));
                     r.read_field_end();
                     continue;
                 }
